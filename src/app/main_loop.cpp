@@ -1,0 +1,64 @@
+#include "app/main_loop.h"
+
+#include "app/frame_clock.h"
+#include "display/display.h"
+#include "shader/gl_version.h"
+#include "shader/program_builder.h"
+
+#include <GL/gl.h>
+#include <cstdio>
+
+// The frame's state: written only by draw_frame.
+float frame_clock = 0.0f;
+float fpar_block[16];
+
+int require_opengl_2(void) {
+    const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+    int major = 0;
+    int minor = 0;
+    parse_gl_version(version, &major, &minor);
+    if (major >= 2) {
+        return 0;
+    }
+    std::fprintf(stderr, "qo: OpenGL 2.0 or later is required, this context is %s\n",
+                 version != nullptr ? version : "of an unknown version");
+    return 1;
+}
+
+int run_main_loop(void) {
+    if (build_shader_program() != 0) {
+        return 1;
+    }
+    int quit = 0;
+    while (!quit) {
+        quit = drain_window_events();
+        draw_frame();
+        yield_processor();
+    }
+    release_shaders();
+    return 0;
+}
+
+void draw_frame(void) {
+    if (f5_key_down()) {
+        release_shaders();
+        build_shader_program();
+    }
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glMatrixMode(GL_MODELVIEW);
+    glLoadIdentity();
+
+    frame_clock = advance_frame_clock(frame_clock);
+    fill_fpar_block(frame_clock, fpar_block);
+
+    glUseProgram_(program_object);
+    GLint_t location = glGetUniformLocation_(program_object, "fpar");
+    glUniform4fv_(location, 4, fpar_block);
+
+    glMatrixMode(GL_PROJECTION);
+    glLoadIdentity();
+    glRectf(-1.0f, -1.0f, 1.0f, 1.0f);
+    glFlush();
+    present_frame();
+}

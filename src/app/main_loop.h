@@ -1,0 +1,20 @@
+// The main loop and the frame.
+#pragma once
+
+// The program's notion of time in seconds, advanced 1/60 per frame.
+extern float frame_clock;
+// The 16 floats uploaded as the uniform array "fpar" every frame.
+extern float fpar_block[16];
+
+// Checks that the current context offers OpenGL 2.0; writes one stderr line
+// and returns 1 when it does not.
+int require_opengl_2(void);
+
+// Builds the program, then drains events and draws frames until a quit
+// request; the frame of the iteration that took it is still drawn. Returns 0,
+// or 1 when the first build found the GL unusable.
+int run_main_loop(void);
+
+// One frame: rebuild while F5 is down, clear, advance the clock, fill and
+// upload the parameter block, draw the full-viewport rectangle, present.
+void draw_frame(void);

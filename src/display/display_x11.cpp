@@ -1,0 +1,285 @@
+// The display on X11 with GLX.
+//
+// One 800x600 window titled "qo" that can be neither resized nor maximised,
+// a double-buffered RGBA visual with 8 bits per colour and a 16-bit depth
+// buffer, a legacy (compatibility) GLX context current on the main thread.
+// The close request, DestroyNotify and Esc only set a flag that the main
+// loop acts on; the window stays until close_display.
+#include "display/display.h"
+
+#include "display/extension_search.h"
+#include "shader/gl_entry_points.h"
+
+#include <GL/gl.h>
+#include <GL/glx.h>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/keysym.h>
+#include <sched.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int window_width = 800;
+constexpr int window_height = 600;
+constexpr const char* window_title = "qo";
+
+// Everything the backend holds for the run; written by open_display and the
+// event handler, released by close_display.
+struct {
+    Display* display;
+    Window window;
+    Colormap colormap;
+    GLXContext gl_context;
+    Atom wm_delete_window;
+    KeyCode f5_keycode;
+    int width; // the client size last reported by the X server
+    int height;
+    bool quit_requested;
+} x11;
+
+// The backend keeps running through protocol errors (for instance a window
+// destroyed from outside while a frame is still presented to it).
+int ignore_x_error(Display*, XErrorEvent*) {
+    return 0;
+}
+
+// The X server went away: nothing more can be drawn.
+int report_lost_server(Display*) {
+    std::fprintf(stderr, "qo: lost the connection to the X server\n");
+    std::fflush(stdout);
+    std::_Exit(1);
+    return 0;
+}
+
+void set_window_properties(void) {
+    Display* dpy = x11.display;
+    XStoreName(dpy, x11.window, window_title);
+    Atom net_wm_name = XInternAtom(dpy, "_NET_WM_NAME", False);
+    Atom utf8_string = XInternAtom(dpy, "UTF8_STRING", False);
+    XChangeProperty(dpy, x11.window, net_wm_name, utf8_string, 8, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(window_title),
+                    static_cast<int>(std::strlen(window_title)));
+
+    char class_name[] = "qo";
+    char instance_name[] = "qo";
+    XClassHint class_hint;
+    class_hint.res_name = instance_name;
+    class_hint.res_class = class_name;
+    XSetClassHint(dpy, x11.window, &class_hint);
+
+    // Fixed size: the minimum and the maximum are both 800x600.
+    XSizeHints* size_hints = XAllocSizeHints();
+    if (size_hints != nullptr) {
+        size_hints->flags = PPosition | PMinSize | PMaxSize;
+        size_hints->x = 0;
+        size_hints->y = 0;
+        size_hints->min_width = size_hints->max_width = window_width;
+        size_hints->min_height = size_hints->max_height = window_height;
+        XSetWMNormalHints(dpy, x11.window, size_hints);
+        XFree(size_hints);
+    }
+
+    // Move, minimise and close only: no resize and no maximise.
+    struct {
+        unsigned long flags, functions, decorations;
+        long input_mode;
+        unsigned long status;
+    } motif_hints = {1 /* functions */, 4 | 8 | 32 /* move, minimise, close */, 0, 0, 0};
+    Atom motif_wm_hints = XInternAtom(dpy, "_MOTIF_WM_HINTS", False);
+    XChangeProperty(dpy, x11.window, motif_wm_hints, motif_wm_hints, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(&motif_hints), 5);
+
+    x11.wm_delete_window = XInternAtom(dpy, "WM_DELETE_WINDOW", False);
+    XSetWMProtocols(dpy, x11.window, &x11.wm_delete_window, 1);
+}
+
+void set_viewport(int width, int height) {
+    if (x11.gl_context != nullptr) {
+        glViewport(0, 0, width, height);
+    }
+}
+
+void handle_event(const XEvent& event) {
+    switch (event.type) {
+    case ClientMessage:
+        if (static_cast<Atom>(event.xclient.data.l[0]) == x11.wm_delete_window) {
+            x11.quit_requested = true;
+        }
+        break;
+    case DestroyNotify:
+        if (event.xdestroywindow.window == x11.window) {
+            x11.quit_requested = true;
+        }
+        break;
+    case KeyPress: {
+        XKeyEvent key = event.xkey;
+        if (XLookupKeysym(&key, 0) == XK_Escape) {
+            x11.quit_requested = true;
+        }
+        break;
+    }
+    case ConfigureNotify:
+        if (event.xconfigure.width != x11.width || event.xconfigure.height != x11.height) {
+            x11.width = event.xconfigure.width;
+            x11.height = event.xconfigure.height;
+            set_viewport(x11.width, x11.height);
+        }
+        break;
+    case UnmapNotify:
+        // Minimised: nothing is visible, frames go on.
+        set_viewport(0, 0);
+        break;
+    case MapNotify:
+        set_viewport(x11.width, x11.height);
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+gl_proc gl_get_proc_address(const char* name) {
+    return reinterpret_cast<gl_proc>(glXGetProcAddressARB(reinterpret_cast<const GLubyte*>(name)));
+}
+
+int open_display(void) {
+    x11.display = XOpenDisplay(nullptr);
+    if (x11.display == nullptr) {
+        std::fprintf(stderr, "qo: cannot open display \"%s\"\n", XDisplayName(nullptr));
+        return 1;
+    }
+    XSetErrorHandler(ignore_x_error);
+    XSetIOErrorHandler(report_lost_server);
+    Display* dpy = x11.display;
+    int screen = DefaultScreen(dpy);
+
+    int glx_error_base = 0;
+    int glx_event_base = 0;
+    if (!glXQueryExtension(dpy, &glx_error_base, &glx_event_base)) {
+        std::fprintf(stderr, "qo: the X server on \"%s\" offers no GLX\n", DisplayString(dpy));
+        return 1;
+    }
+    int attributes[] = {
+        GLX_RGBA, GLX_DOUBLEBUFFER, GLX_RED_SIZE, 8,   GLX_GREEN_SIZE, 8, GLX_BLUE_SIZE,
+        8,        GLX_DEPTH_SIZE,   16,           None};
+    XVisualInfo* visual = glXChooseVisual(dpy, screen, attributes);
+    if (visual == nullptr) {
+        std::fprintf(stderr,
+                     "qo: no double-buffered RGBA visual with a 16-bit depth buffer on \"%s\"\n",
+                     DisplayString(dpy));
+        return 1;
+    }
+
+    Window root = RootWindow(dpy, screen);
+    x11.colormap = XCreateColormap(dpy, root, visual->visual, AllocNone);
+    XSetWindowAttributes window_attributes;
+    std::memset(&window_attributes, 0, sizeof window_attributes);
+    window_attributes.colormap = x11.colormap;
+    window_attributes.background_pixel = BlackPixel(dpy, screen);
+    window_attributes.border_pixel = 0;
+    window_attributes.event_mask = StructureNotifyMask | KeyPressMask;
+    x11.window = XCreateWindow(
+        dpy, root, 0, 0, window_width, window_height, 0, visual->depth, InputOutput, visual->visual,
+        CWColormap | CWBackPixel | CWBorderPixel | CWEventMask, &window_attributes);
+    if (x11.window == 0) {
+        XFree(visual);
+        std::fprintf(stderr, "qo: cannot create the window\n");
+        return 1;
+    }
+    x11.width = window_width;
+    x11.height = window_height;
+    set_window_properties();
+    XMapWindow(dpy, x11.window);
+
+    x11.gl_context = glXCreateContext(dpy, visual, nullptr, True);
+    XFree(visual);
+    if (x11.gl_context == nullptr) {
+        std::fprintf(stderr, "qo: cannot create an OpenGL context\n");
+        return 1;
+    }
+    if (!glXMakeCurrent(dpy, x11.window, x11.gl_context)) {
+        std::fprintf(stderr, "qo: cannot make the OpenGL context current\n");
+        return 1;
+    }
+    x11.f5_keycode = XKeysymToKeycode(dpy, XK_F5);
+    enable_swap_interval(1);
+    return 0;
+}
+
+void enable_swap_interval(int interval) {
+    Display* dpy = x11.display;
+    const char* extensions = glXQueryExtensionsString(dpy, DefaultScreen(dpy));
+    if (extension_offered(extensions, "GLX_EXT_swap_control")) {
+        typedef void (*swap_interval_ext)(Display*, GLXDrawable, int);
+        auto set = reinterpret_cast<swap_interval_ext>(gl_get_proc_address("glXSwapIntervalEXT"));
+        if (set != nullptr) {
+            set(dpy, x11.window, interval);
+            return;
+        }
+    }
+    if (extension_offered(extensions, "GLX_MESA_swap_control")) {
+        typedef int (*swap_interval_mesa)(unsigned int);
+        auto set = reinterpret_cast<swap_interval_mesa>(gl_get_proc_address("glXSwapIntervalMESA"));
+        if (set != nullptr) {
+            set(static_cast<unsigned int>(interval));
+            return;
+        }
+    }
+    if (extension_offered(extensions, "GLX_SGI_swap_control")) {
+        typedef int (*swap_interval_sgi)(int);
+        auto set = reinterpret_cast<swap_interval_sgi>(gl_get_proc_address("glXSwapIntervalSGI"));
+        if (set != nullptr) {
+            set(interval);
+        }
+    }
+}
+
+int drain_window_events(void) {
+    while (!x11.quit_requested && XPending(x11.display) > 0) {
+        XEvent event;
+        XNextEvent(x11.display, &event);
+        handle_event(event);
+    }
+    return x11.quit_requested ? 1 : 0;
+}
+
+int f5_key_down(void) {
+    char keys[32];
+    XQueryKeymap(x11.display, keys);
+    unsigned int code = x11.f5_keycode;
+    return code != 0 && (keys[code / 8] & (1 << (code % 8))) != 0 ? 1 : 0;
+}
+
+void present_frame(void) {
+    glXSwapBuffers(x11.display, x11.window);
+}
+
+void yield_processor(void) {
+    sched_yield();
+}
+
+void close_display(void) {
+    if (x11.display == nullptr) {
+        return;
+    }
+    if (x11.gl_context != nullptr) {
+        glXMakeCurrent(x11.display, None, nullptr);
+        glXDestroyContext(x11.display, x11.gl_context);
+        x11.gl_context = nullptr;
+    }
+    if (x11.window != 0) {
+        XDestroyWindow(x11.display, x11.window);
+        x11.window = 0;
+    }
+    if (x11.colormap != 0) {
+        XFreeColormap(x11.display, x11.colormap);
+        x11.colormap = 0;
+    }
+    XCloseDisplay(x11.display);
+    x11.display = nullptr;
+}

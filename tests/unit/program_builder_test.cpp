@@ -1,0 +1,298 @@
+// The build sequence against a fake GL: gl_get_proc_address, which the
+// display backend defines in the program, hands out recording fakes here.
+#include "shader/program_builder.h"
+
+#include "temp_folder.h"
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+// What the fake GL saw and what it answers.
+struct FakeGl {
+    std::vector<std::string> calls;
+    std::map<unsigned, std::string> sources; // shader -> exact source bytes
+    std::map<unsigned, unsigned> kinds;      // shader -> GL_VERTEX/FRAGMENT_SHADER
+    std::vector<unsigned> deleted_programs;
+    std::map<unsigned, std::string> shader_logs; // shader kind -> compile log
+    std::string program_log;
+    std::set<std::string> missing; // names the fake GL does not offer
+    std::vector<int> log_query_lengths;
+    unsigned next_name = 1;
+} gl;
+
+std::string call(const std::string& name, unsigned a) {
+    return name + "(" + std::to_string(a) + ")";
+}
+std::string call(const std::string& name, unsigned a, unsigned b) {
+    return name + "(" + std::to_string(a) + "," + std::to_string(b) + ")";
+}
+
+GLuint_t GL_APIENTRY fake_create_program() {
+    unsigned name = gl.next_name++;
+    gl.calls.push_back("glCreateProgram=" + std::to_string(name));
+    return name;
+}
+GLuint_t GL_APIENTRY fake_create_shader(GLenum_t kind) {
+    unsigned name = gl.next_name++;
+    gl.kinds[name] = kind;
+    gl.calls.push_back(call("glCreateShader", kind) + "=" + std::to_string(name));
+    return name;
+}
+void GL_APIENTRY fake_shader_source(GLuint_t shader, GLsizei_t count, const GLchar_t* const* text,
+                                    const GLint_t* length) {
+    std::string source;
+    for (int i = 0; i < count; ++i) {
+        if (length != nullptr && length[i] >= 0) {
+            source.append(text[i], static_cast<size_t>(length[i]));
+        } else {
+            source.append(text[i]);
+        }
+    }
+    gl.sources[shader] = source;
+    gl.calls.push_back(call("glShaderSource", shader, static_cast<unsigned>(count)));
+}
+void GL_APIENTRY fake_compile_shader(GLuint_t shader) {
+    gl.calls.push_back(call("glCompileShader", shader));
+}
+void GL_APIENTRY fake_attach_shader(GLuint_t program, GLuint_t shader) {
+    gl.calls.push_back(call("glAttachShader", program, shader));
+}
+void GL_APIENTRY fake_link_program(GLuint_t program) {
+    gl.calls.push_back(call("glLinkProgram", program));
+}
+void GL_APIENTRY fake_use_program(GLuint_t) {}
+void GL_APIENTRY fake_uniform4fv(GLint_t, GLsizei_t, const GLfloat_t*) {}
+void GL_APIENTRY fake_uniform1i(GLint_t, GLint_t) {}
+GLint_t GL_APIENTRY fake_get_uniform_location(GLuint_t, const GLchar_t*) {
+    return 0;
+}
+void GL_APIENTRY fake_get_object_parameter(GLuint_t, GLenum_t, GLint_t*) {}
+// Writes at most max_length bytes including the terminating zero, as a GL does.
+void copy_log(const std::string& log, GLsizei_t max_length, GLchar_t* out) {
+    gl.log_query_lengths.push_back(max_length);
+    size_t n = std::min(log.size(), static_cast<size_t>(max_length - 1));
+    std::memcpy(out, log.data(), n);
+    out[n] = '\0';
+}
+void GL_APIENTRY fake_get_info_log(GLuint_t object, GLsizei_t max_length, GLsizei_t*,
+                                   GLchar_t* out) {
+    gl.calls.push_back(call("glGetInfoLogARB", object));
+    copy_log(gl.program_log, max_length, out);
+}
+void GL_APIENTRY fake_delete_shader(GLuint_t shader) {
+    gl.calls.push_back(call("glDeleteShader", shader));
+}
+void GL_APIENTRY fake_delete_program(GLuint_t program) {
+    gl.deleted_programs.push_back(program);
+    gl.calls.push_back(call("glDeleteProgram", program));
+}
+void GL_APIENTRY fake_get_shader_info_log(GLuint_t shader, GLsizei_t max_length, GLsizei_t*,
+                                          GLchar_t* out) {
+    copy_log(gl.shader_logs[gl.kinds[shader]], max_length, out);
+}
+
+const std::map<std::string, gl_proc>& fakes() {
+    static const std::map<std::string, gl_proc> table = {
+        {"glCreateProgram", reinterpret_cast<gl_proc>(fake_create_program)},
+        {"glCreateShader", reinterpret_cast<gl_proc>(fake_create_shader)},
+        {"glShaderSource", reinterpret_cast<gl_proc>(fake_shader_source)},
+        {"glCompileShader", reinterpret_cast<gl_proc>(fake_compile_shader)},
+        {"glAttachShader", reinterpret_cast<gl_proc>(fake_attach_shader)},
+        {"glLinkProgram", reinterpret_cast<gl_proc>(fake_link_program)},
+        {"glUseProgram", reinterpret_cast<gl_proc>(fake_use_program)},
+        {"glUniform4fv", reinterpret_cast<gl_proc>(fake_uniform4fv)},
+        {"glUniform1i", reinterpret_cast<gl_proc>(fake_uniform1i)},
+        {"glGetUniformLocation", reinterpret_cast<gl_proc>(fake_get_uniform_location)},
+        {"glGetObjectParameterivARB", reinterpret_cast<gl_proc>(fake_get_object_parameter)},
+        {"glGetInfoLogARB", reinterpret_cast<gl_proc>(fake_get_info_log)},
+        {"glDeleteShader", reinterpret_cast<gl_proc>(fake_delete_shader)},
+        {"glDeleteProgram", reinterpret_cast<gl_proc>(fake_delete_program)},
+        {"glGetShaderInfoLog", reinterpret_cast<gl_proc>(fake_get_shader_info_log)},
+    };
+    return table;
+}
+
+constexpr unsigned vertex_kind = 0x8B31;
+constexpr unsigned fragment_kind = 0x8B30;
+
+class ProgramBuilder : public TempFolderTest {
+  protected:
+    void SetUp() override {
+        TempFolderTest::SetUp();
+        gl = FakeGl();
+        program_object = vertex_shader_object = fragment_shader_object = 0;
+    }
+    // Runs one build and returns what it printed on stdout and stderr.
+    int build(std::string* out, std::string* err = nullptr) {
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        int status = build_shader_program();
+        *out = ::testing::internal::GetCapturedStdout();
+        std::string captured_err = ::testing::internal::GetCapturedStderr();
+        if (err != nullptr) {
+            *err = captured_err;
+        }
+        return status;
+    }
+};
+
+} // namespace
+
+gl_proc gl_get_proc_address(const char* name) {
+    if (gl.missing.count(name) != 0) {
+        return nullptr;
+    }
+    auto found = fakes().find(name);
+    return found != fakes().end() ? found->second : nullptr;
+}
+
+TEST_F(ProgramBuilder, BuildsInOrderWithFragmentShaderAttachedFirst) {
+    write_file("vs.fx", "void main(){gl_Position=gl_Vertex;}");
+    write_file("ps.fx", "void main(){gl_FragColor=vec4(1);}");
+    gl.program_log = "";
+    std::string out;
+    ASSERT_EQ(build(&out), 0);
+
+    const std::vector<std::string> expected = {
+        "glCreateProgram=1",   "glCreateShader(35633)=2", "glCreateShader(35632)=3",
+        "glShaderSource(2,1)", "glShaderSource(3,1)",     "glCompileShader(2)",
+        "glCompileShader(3)",  "glAttachShader(1,3)",     "glAttachShader(1,2)",
+        "glLinkProgram(1)",    "glGetInfoLogARB(1)",
+    };
+    EXPECT_EQ(gl.calls, expected);
+    EXPECT_EQ(out, "1\nprog:\n");
+    EXPECT_EQ(program_object, 1u);
+    EXPECT_EQ(vertex_shader_object, 2u);
+    EXPECT_EQ(fragment_shader_object, 3u);
+    EXPECT_EQ(gl.kinds[2], vertex_kind);
+    EXPECT_EQ(gl.kinds[3], fragment_kind);
+}
+
+TEST_F(ProgramBuilder, SourcesAreExactlyTheBytesOfEachFile) {
+    struct Case {
+        std::string vs;
+        std::string ps;
+        std::string vs_source;
+        std::string ps_source;
+    };
+    std::string long_ps(5000, 'p');
+    long_ps[4095] = 'E';
+    const Case cases[] = {
+        // Different lengths: the shorter second file must not carry the tail of the first.
+        {std::string(300, 'v'), "short", std::string(300, 'v'), "short"},
+        {"x", std::string(2000, 'y'), "x", std::string(2000, 'y')},
+        // Binary mode: CR LF, a byte-order mark and NUL bytes reach the GL unchanged.
+        {"\xEF\xBB\xBFvoid main(){}\r\n", std::string("a\0b\r\n", 5),
+         "\xEF\xBB\xBFvoid main(){}\r\n", std::string("a\0b\r\n", 5)},
+        {"", long_ps, "", long_ps.substr(0, 4096)},
+    };
+    for (const Case& c : cases) {
+        write_file("vs.fx", c.vs);
+        write_file("ps.fx", c.ps);
+        std::string out;
+        ASSERT_EQ(build(&out), 0);
+        EXPECT_EQ(gl.sources[vertex_shader_object], c.vs_source);
+        EXPECT_EQ(gl.sources[fragment_shader_object], c.ps_source);
+    }
+}
+
+TEST_F(ProgramBuilder, LogIsPrintedOnTheSecondLineCutTo1023Characters) {
+    write_file("vs.fx", "");
+    write_file("ps.fx", "");
+    struct Case {
+        std::string log;
+        std::string printed;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"error: linking with uncompiled shader", "error: linking with uncompiled shader"},
+        {"line one\nline two\n", "line one\nline two\n"},
+        {std::string(1023, 'a'), std::string(1023, 'a')},
+        {std::string(3000, 'b'), std::string(1023, 'b')},
+    };
+    for (const Case& c : cases) {
+        gl.program_log = c.log;
+        std::string out;
+        ASSERT_EQ(build(&out), 0);
+        EXPECT_EQ(out, std::to_string(program_object) + "\nprog:" + c.printed + "\n");
+    }
+    for (int length : gl.log_query_lengths) {
+        EXPECT_EQ(length, 1024);
+    }
+}
+
+TEST_F(ProgramBuilder, RebuildDeletesThePreviousProgramAfterCreatingTheNewOne) {
+    write_file("vs.fx", "v");
+    write_file("ps.fx", "p");
+    std::string out;
+    ASSERT_EQ(build(&out), 0);
+    EXPECT_TRUE(gl.deleted_programs.empty()) << "the first build has nothing to delete";
+    unsigned first = program_object;
+
+    gl.calls.clear();
+    release_shaders();
+    ASSERT_EQ(build(&out), 0);
+    unsigned second = program_object;
+    EXPECT_NE(second, first) << "an unchanged rebuild still makes a new program";
+    EXPECT_EQ(out, std::to_string(second) + "\nprog:\n");
+    ASSERT_EQ(gl.deleted_programs, std::vector<unsigned>{first});
+
+    // release_shaders deleted the first build's shaders; the old program goes
+    // only once the new one exists.
+    ASSERT_GE(gl.calls.size(), 4u);
+    EXPECT_EQ(gl.calls[0], call("glDeleteShader", first + 1));
+    EXPECT_EQ(gl.calls[1], call("glDeleteShader", first + 2));
+    EXPECT_EQ(gl.calls[2], "glCreateProgram=" + std::to_string(second));
+    EXPECT_EQ(gl.calls[3], call("glDeleteProgram", first));
+}
+
+TEST_F(ProgramBuilder, UnreadableFilesGiveEmptySourcesAndAStderrLine) {
+    write_file("ps.fx", "void main(){}");
+    std::string out;
+    std::string err;
+    ASSERT_EQ(build(&out, &err), 0);
+    EXPECT_EQ(gl.sources[vertex_shader_object], "");
+    EXPECT_EQ(gl.sources[fragment_shader_object], "void main(){}");
+    EXPECT_EQ(err, "qo: cannot read vs.fx: No such file or directory\n");
+    EXPECT_EQ(out, "1\nprog:\n") << "the build goes on and prints its two lines";
+}
+
+TEST_F(ProgramBuilder, CompileLogsGoToStderrPrefixedWithTheFileName) {
+    write_file("vs.fx", "v");
+    write_file("ps.fx", "p");
+    gl.shader_logs[fragment_kind] = "0:3(12): error: syntax error\n0:4(1): error: more\n";
+    gl.program_log = "error: linking with uncompiled shader";
+    std::string out;
+    std::string err;
+    ASSERT_EQ(build(&out, &err), 0);
+    EXPECT_EQ(err, "ps.fx: 0:3(12): error: syntax error\nps.fx: 0:4(1): error: more\n");
+    EXPECT_EQ(out, "1\nprog:error: linking with uncompiled shader\n");
+
+    gl.shader_logs[fragment_kind] = "";
+    gl.shader_logs[vertex_kind] = "warning without a line break";
+    ASSERT_EQ(build(&out, &err), 0);
+    EXPECT_EQ(err, "vs.fx: warning without a line break\n");
+}
+
+TEST_F(ProgramBuilder, MissingEntryPointStopsBeforeAnyCall) {
+    write_file("vs.fx", "v");
+    write_file("ps.fx", "p");
+    const char* names[] = {"glCreateProgram", "glGetInfoLogARB", "glDeleteProgram", "glUniform1i"};
+    for (const char* name : names) {
+        gl = FakeGl();
+        gl.missing.insert(name);
+        std::string out;
+        std::string err;
+        EXPECT_EQ(build(&out, &err), 1) << name;
+        EXPECT_TRUE(gl.calls.empty()) << name;
+        EXPECT_EQ(out, "") << name;
+        EXPECT_NE(err.find(name), std::string::npos) << err;
+        release_shaders();
+        EXPECT_TRUE(gl.calls.empty()) << "release_shaders calls nothing either";
+    }
+}
