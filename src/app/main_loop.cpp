@@ -2,10 +2,10 @@
 
 #include "app/frame_clock.h"
 #include "display/display.h"
+#include "display/opengl.h"
 #include "shader/gl_version.h"
 #include "shader/program_builder.h"
 
-#include <GL/gl.h>
 #include <cstdio>
 
 // The frame's state: written only by draw_frame.

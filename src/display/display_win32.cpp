@@ -1,0 +1,225 @@
+// The display on Windows with WGL.
+//
+// One window of class and title "qo", 800x600 including its frame, with a
+// caption, a system menu and a minimise box (no resize, no maximise), a
+// double-buffered RGBA pixel format with 24 colour bits and a 16-bit depth
+// buffer, a legacy WGL context current on the main thread. Close, destroy
+// and Esc post WM_QUIT, which drain_window_events hands to the main loop.
+#include "display/display.h"
+
+#include "display/extension_search.h"
+#include "display/opengl.h"
+#include "shader/gl_entry_points.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr int window_width = 800; // the outer size, frame and caption included
+constexpr int window_height = 600;
+constexpr const char* class_name = "qo";
+constexpr const char* window_title = "qo";
+constexpr DWORD window_style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+
+// Everything the backend holds for the run; written by open_display and
+// released by close_display.
+struct {
+    HWND window;
+    HDC device_context;
+    HGLRC gl_context;
+    // Set once gl_context is current: only then may the window procedure
+    // touch GL state (the first WM_SIZE comes during window creation).
+    bool gl_ready;
+    bool quit_taken;
+} win32;
+
+// The message record of drain_window_events, zeroed once before the loop.
+MSG message;
+
+// Writes "qo: <what>: <the system's reason>" for the error GetLastError
+// reported right after the failed call.
+void report_failure(const char* what, DWORD error) {
+    char reason[256];
+    reason[0] = '\0';
+    DWORD length = 0;
+    if (error != 0) {
+        length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                error, 0, reason, sizeof reason, nullptr);
+    }
+    // The system's texts end with ".\r\n": the line ends here instead.
+    while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' ||
+                          reason[length - 1] == ' ' || reason[length - 1] == '.')) {
+        reason[--length] = '\0';
+    }
+    if (error == 0) {
+        std::fprintf(stderr, "qo: %s (the system gave no reason)\n", what);
+    } else if (length == 0) {
+        std::fprintf(stderr, "qo: %s: error %lu\n", what, static_cast<unsigned long>(error));
+    } else {
+        std::fprintf(stderr, "qo: %s: %s (error %lu)\n", what, reason,
+                     static_cast<unsigned long>(error));
+    }
+}
+
+LRESULT CALLBACK display_window_proc(HWND window, UINT kind, WPARAM wparam, LPARAM lparam) {
+    switch (kind) {
+    case WM_DESTROY:
+    case WM_CLOSE:
+        PostQuitMessage(0);
+        return 0;
+    case WM_SIZE:
+        if (win32.gl_ready) {
+            glViewport(0, 0, static_cast<GLsizei>(LOWORD(lparam)),
+                       static_cast<GLsizei>(static_cast<short>(HIWORD(lparam))));
+        }
+        break;
+    case WM_KEYDOWN:
+        if (wparam == VK_ESCAPE) {
+            PostQuitMessage(0);
+        }
+        break;
+    default:
+        break;
+    }
+    return DefWindowProcA(window, kind, wparam, lparam);
+}
+
+// Gives the window its pixel format and a current GL context. Returns 0, or
+// 1 after a stderr line naming the step that failed.
+int create_gl_context(void) {
+    win32.device_context = GetDC(win32.window);
+    if (win32.device_context == nullptr) {
+        report_failure("cannot get the window's device context", GetLastError());
+        return 1;
+    }
+    PIXELFORMATDESCRIPTOR format;
+    std::memset(&format, 0, sizeof format);
+    format.nSize = sizeof(PIXELFORMATDESCRIPTOR);
+    format.nVersion = 1;
+    format.dwFlags = PFD_DRAW_TO_WINDOW | PFD_SUPPORT_OPENGL | PFD_DOUBLEBUFFER;
+    format.iPixelType = PFD_TYPE_RGBA;
+    format.cColorBits = 24;
+    format.cDepthBits = 16;
+    format.iLayerType = PFD_MAIN_PLANE;
+    int format_index = ChoosePixelFormat(win32.device_context, &format);
+    if (format_index == 0) {
+        report_failure("no double-buffered RGBA pixel format with a 16-bit depth buffer",
+                       GetLastError());
+        return 1;
+    }
+    if (!SetPixelFormat(win32.device_context, format_index, &format)) {
+        report_failure("cannot set the window's pixel format", GetLastError());
+        return 1;
+    }
+    win32.gl_context = wglCreateContext(win32.device_context);
+    if (win32.gl_context == nullptr) {
+        report_failure("cannot create an OpenGL context", GetLastError());
+        return 1;
+    }
+    if (!wglMakeCurrent(win32.device_context, win32.gl_context)) {
+        report_failure("cannot make the OpenGL context current", GetLastError());
+        return 1;
+    }
+    win32.gl_ready = true;
+    return 0;
+}
+
+} // namespace
+
+gl_proc gl_get_proc_address(const char* name) {
+    PROC proc = wglGetProcAddress(name);
+    // Some drivers answer a failed look-up with a small number or -1.
+    auto value = reinterpret_cast<INT_PTR>(proc);
+    if (value == 0 || value == 1 || value == 2 || value == 3 || value == -1) {
+        return nullptr;
+    }
+    return reinterpret_cast<gl_proc>(proc);
+}
+
+int open_display(void) {
+    HINSTANCE module = GetModuleHandleA(nullptr);
+
+    WNDCLASSEXA window_class;
+    std::memset(&window_class, 0, sizeof window_class);
+    window_class.cbSize = sizeof(WNDCLASSEXA);
+    window_class.style = CS_HREDRAW | CS_VREDRAW | CS_CLASSDC;
+    window_class.lpfnWndProc = display_window_proc;
+    window_class.cbClsExtra = 0;
+    window_class.cbWndExtra = 0;
+    window_class.hInstance = module;
+    window_class.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
+    window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    window_class.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    window_class.lpszMenuName = nullptr;
+    window_class.lpszClassName = class_name;
+    window_class.hIconSm = nullptr;
+    RegisterClassExA(&window_class);
+
+    win32.window = CreateWindowExA(0, class_name, window_title, window_style, 0, 0, window_width,
+                                   window_height, nullptr, nullptr, module, nullptr);
+    if (win32.window == nullptr) {
+        report_failure("cannot create the window", GetLastError());
+        return 1;
+    }
+    ShowWindow(win32.window, SW_SHOW);
+    UpdateWindow(win32.window);
+
+    if (create_gl_context() != 0) {
+        return 1;
+    }
+    std::memset(&message, 0, sizeof message);
+    enable_swap_interval(1);
+    return 0;
+}
+
+void enable_swap_interval(int interval) {
+    const char* extensions = reinterpret_cast<const char*>(glGetString(GL_EXTENSIONS));
+    if (!extension_offered(extensions, "WGL_EXT_swap_control")) {
+        return;
+    }
+    typedef BOOL(WINAPI * swap_interval_ext)(int);
+    auto set = reinterpret_cast<swap_interval_ext>(gl_get_proc_address("wglSwapIntervalEXT"));
+    if (set != nullptr) {
+        set(interval);
+    }
+}
+
+int drain_window_events(void) {
+    while (!win32.quit_taken && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            win32.quit_taken = true;
+            break;
+        }
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    return win32.quit_taken ? 1 : 0;
+}
+
+int f5_key_down(void) {
+    return (GetAsyncKeyState(VK_F5) & 0x8000) != 0 ? 1 : 0;
+}
+
+void present_frame(void) {
+    SwapBuffers(win32.device_context);
+}
+
+void yield_processor(void) {
+    Sleep(0);
+}
+
+void close_display(void) {
+    win32.gl_ready = false;
+    wglMakeCurrent(win32.device_context, nullptr);
+    wglDeleteContext(win32.gl_context);
+    win32.gl_context = nullptr;
+    if (win32.device_context != nullptr) {
+        ReleaseDC(win32.window, win32.device_context);
+        win32.device_context = nullptr;
+    }
+    if (win32.window != nullptr) {
+        DestroyWindow(win32.window);
+        win32.window = nullptr;
+    }
+}
