@@ -1,15 +1,28 @@
 # qo: the two commands of the README, and the ones around them.
 #   make run    the viewer on the bundled example shaders
-#   make test   every test, through ctest
+#   make test   every test, through ctest (Linux, then Windows under Wine)
+#   make windows  build-win/qo.exe, cross-built with MinGW-w64
+#   make dist   dist/qo-<version>-linux-x86_64.tar.gz and -windows-x86_64.zip
 BUILD ?= build
+WIN_BUILD ?= build-win
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # What building, running and testing need on Debian.
 BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0 \
                   zlib1g-dev
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev xvfb xauth libxtst-dev libxi-dev openbox
+# The Windows program and its tests: the cross compiler, GoogleTest's source,
+# Wine, and the libraries Wine's X11 and OpenGL drivers load (only
+# recommended by Wine's packages).
+WINDOWS_PACKAGES := cmake make mingw-w64
+WINDOWS_TEST_PACKAGES := $(WINDOWS_PACKAGES) googletest wine wine64 libgl1 libgl1-mesa-dri \
+                         libxrender1 libxrandr2 libxi6 libxcursor1 libxfixes3 libxcomposite1 \
+                         libxinerama1 libxxf86vm1
+DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) zip
+WINDOWS_CONFIGURE := cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
-.PHONY: all deps test-deps build run test test-sanitizers clean
+.PHONY: all deps test-deps build run test test-sanitizers clean windows windows-deps \
+        windows-test-deps test-windows dist
 
 all: build
 
@@ -26,15 +39,37 @@ build: deps
 run: build
 	@scripts/run-example.sh $(BUILD)
 
+windows-deps:
+	@scripts/install-deps.sh $(WINDOWS_PACKAGES)
+
+windows-test-deps:
+	@scripts/install-deps.sh $(WINDOWS_TEST_PACKAGES)
+
+windows: windows-deps
+	$(WINDOWS_CONFIGURE) -DQO_TESTS_REQUIRED=OFF
+	cmake --build $(WIN_BUILD) -j $(JOBS) --target qo
+
+# The Windows build's unit tests, under Wine (a prefix in $(WIN_BUILD)).
+test-windows: windows-test-deps
+	$(WINDOWS_CONFIGURE) -DQO_TESTS=ON -DQO_TESTS_REQUIRED=ON
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	cd $(WIN_BUILD) && ctest --output-on-failure --timeout 600
+
+dist:
+	@scripts/install-deps.sh $(DIST_PACKAGES)
+	$(MAKE) build windows
+	scripts/make-dist.sh $(BUILD) $(WIN_BUILD)
+
 # The unit tests and the Linux scenarios again, built with AddressSanitizer
 # and UBSan into build-asan.
 test-sanitizers: test-deps
 	@scripts/test-sanitizers.sh build-asan
 
-test: test-deps test-sanitizers
-	cmake -S . -B $(BUILD) -DQO_TESTS=ON -DQO_TESTS_REQUIRED=ON
+test: test-deps test-sanitizers test-windows
+	cmake -S . -B $(BUILD) -DQO_TESTS=ON -DQO_TESTS_REQUIRED=ON \
+	      -DQO_WINDOWS_EXE=$(abspath $(WIN_BUILD)/qo.exe)
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(WIN_BUILD) dist
