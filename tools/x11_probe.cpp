@@ -87,11 +87,20 @@ bool probe_grab(Display* display, Window window, probe_image* image) {
     XErrorHandler previous = XSetErrorHandler(ignore_errors);
     XWindowAttributes attributes;
     bool ok = XGetWindowAttributes(display, window, &attributes) != 0;
-    XImage* ximage = nullptr;
-    if (ok) {
-        ximage = XGetImage(display, window, 0, 0, static_cast<unsigned>(attributes.width),
-                           static_cast<unsigned>(attributes.height), AllPlanes, ZPixmap);
+    XSync(display, False);
+    XSetErrorHandler(previous);
+    return ok &&
+           probe_grab_region(display, window, 0, 0, attributes.width, attributes.height, image);
+}
+
+bool probe_grab_region(Display* display, Drawable drawable, int x, int y, int width, int height,
+                       probe_image* image) {
+    if (width <= 0 || height <= 0) {
+        return false;
     }
+    XErrorHandler previous = XSetErrorHandler(ignore_errors);
+    XImage* ximage = XGetImage(display, drawable, x, y, static_cast<unsigned>(width),
+                               static_cast<unsigned>(height), AllPlanes, ZPixmap);
     XSync(display, False);
     XSetErrorHandler(previous);
     if (ximage == nullptr) {
@@ -100,10 +109,10 @@ bool probe_grab(Display* display, Window window, probe_image* image) {
     image->width = ximage->width;
     image->height = ximage->height;
     image->rgb.resize(static_cast<size_t>(image->width) * image->height * 3);
-    for (int y = 0; y < image->height; ++y) {
-        for (int x = 0; x < image->width; ++x) {
-            unsigned long pixel = XGetPixel(ximage, x, y);
-            std::uint8_t* out = &image->rgb[(static_cast<size_t>(y) * image->width + x) * 3];
+    for (int row = 0; row < image->height; ++row) {
+        for (int column = 0; column < image->width; ++column) {
+            unsigned long pixel = XGetPixel(ximage, column, row);
+            std::uint8_t* out = &image->rgb[(static_cast<size_t>(row) * image->width + column) * 3];
             out[0] = static_cast<std::uint8_t>((pixel & ximage->red_mask) >> 16);
             out[1] = static_cast<std::uint8_t>((pixel & ximage->green_mask) >> 8);
             out[2] = static_cast<std::uint8_t>(pixel & ximage->blue_mask);

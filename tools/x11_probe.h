@@ -21,6 +21,12 @@ Window probe_find_window(Display* display, const char* name, int timeout_ms);
 // Reads the window's pixels; false when the window is gone.
 bool probe_grab(Display* display, Window window, probe_image* image);
 
+// Reads a rectangle of the drawable's pixels (of the root window: what the
+// screen shows there, whichever windows it belongs to); false when the
+// drawable is gone or the rectangle leaves it.
+bool probe_grab_region(Display* display, Drawable drawable, int x, int y, int width, int height,
+                       probe_image* image);
+
 // Writes the image as an 8-bit RGB PNG.
 bool probe_write_png(const char* path, const probe_image& image);
 
