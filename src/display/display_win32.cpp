@@ -38,14 +38,16 @@ struct {
 MSG message;
 
 // Writes "qo: <what>: <the system's reason>" for the error GetLastError
-// reported right after the failed call.
+// reported right after the failed call. Not every call sets an error on
+// failure: each one is preceded by SetLastError(0) so that an older error is
+// not taken for its reason.
 void report_failure(const char* what, DWORD error) {
     char reason[256];
     reason[0] = '\0';
     DWORD length = 0;
     if (error != 0) {
         length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                error, 0, reason, sizeof reason, nullptr);
+                                error, 0, reason, static_cast<DWORD>(sizeof reason), nullptr);
     }
     // The system's texts end with ".\r\n": the line ends here instead.
     while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' ||
@@ -88,6 +90,7 @@ LRESULT CALLBACK display_window_proc(HWND window, UINT kind, WPARAM wparam, LPAR
 // Gives the window its pixel format and a current GL context. Returns 0, or
 // 1 after a stderr line naming the step that failed.
 int create_gl_context(void) {
+    SetLastError(0);
     win32.device_context = GetDC(win32.window);
     if (win32.device_context == nullptr) {
         report_failure("cannot get the window's device context", GetLastError());
@@ -102,21 +105,25 @@ int create_gl_context(void) {
     format.cColorBits = 24;
     format.cDepthBits = 16;
     format.iLayerType = PFD_MAIN_PLANE;
+    SetLastError(0);
     int format_index = ChoosePixelFormat(win32.device_context, &format);
     if (format_index == 0) {
         report_failure("no double-buffered RGBA pixel format with a 16-bit depth buffer",
                        GetLastError());
         return 1;
     }
+    SetLastError(0);
     if (!SetPixelFormat(win32.device_context, format_index, &format)) {
         report_failure("cannot set the window's pixel format", GetLastError());
         return 1;
     }
+    SetLastError(0);
     win32.gl_context = wglCreateContext(win32.device_context);
     if (win32.gl_context == nullptr) {
         report_failure("cannot create an OpenGL context", GetLastError());
         return 1;
     }
+    SetLastError(0);
     if (!wglMakeCurrent(win32.device_context, win32.gl_context)) {
         report_failure("cannot make the OpenGL context current", GetLastError());
         return 1;
@@ -148,14 +155,17 @@ int open_display(void) {
     window_class.cbClsExtra = 0;
     window_class.cbWndExtra = 0;
     window_class.hInstance = module;
-    window_class.hIcon = LoadIconA(nullptr, IDI_APPLICATION);
-    window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    // The stock resource ids are numbers in pointer form, typed after the
+    // UNICODE setting: the casts keep the ANSI calls right either way.
+    window_class.hIcon = LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
+    window_class.hCursor = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
     window_class.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
     window_class.lpszMenuName = nullptr;
     window_class.lpszClassName = class_name;
     window_class.hIconSm = nullptr;
     RegisterClassExA(&window_class);
 
+    SetLastError(0);
     win32.window = CreateWindowExA(0, class_name, window_title, window_style, 0, 0, window_width,
                                    window_height, nullptr, nullptr, module, nullptr);
     if (win32.window == nullptr) {
