@@ -1,0 +1,95 @@
+// Faults around the viewer: its standard output a closed pipe, the X server
+// going away, its window destroyed by another client.
+#include "robust_support.h"
+
+#include <X11/keysym.h>
+#include <signal.h>
+#include <string>
+
+namespace {
+
+using fault = RobustScenario;
+
+// Every frame with F5 down builds and prints; with stdout a pipe nobody
+// reads, each block the C library writes fails with EPIPE. qo ignores
+// SIGPIPE, so it lives on, draws, and ends with 0 on close.
+TEST_F(fault, StdoutIsAClosedPipeWhileF5Held) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(clock_pixel_shader(1)));
+    ASSERT_NO_FATAL_FAILURE(start_and_find_window({closed_stdout_wrapper_path()}));
+    clock_reading start = wait_for_clock_while_running(1, 1, deadline_ms);
+    ASSERT_GE(start.frame, 0) << "not drawing";
+
+    // A build per frame: 1500 frames write some 20 KB, several blocks.
+    ASSERT_NO_FATAL_FAILURE(key(XK_F5, true));
+    clock_reading held = wait_for_clock_while_running(1, start.frame + 1500, 4 * deadline_ms);
+    ASSERT_NO_FATAL_FAILURE(key(XK_F5, false));
+    ASSERT_FALSE(has_exited(&run_)) << "the viewer ended, status " << run_.status
+                                    << (run_.status == 128 + SIGPIPE ? " (SIGPIPE)" : "");
+    ASSERT_GE(held.frame, 0) << "the clock stopped while F5 was held";
+
+    // Still drawing with F5 up.
+    clock_reading later = read_clock(display(), area_);
+    EXPECT_GE(wait_for_clock_while_running(1, later.frame + 30, deadline_ms).frame, 0);
+    ASSERT_NO_FATAL_FAILURE(close_and_expect_0());
+    EXPECT_EQ(run_stderr(run_), "");
+}
+
+// The X server ends (crashed, killed, the session logged out): the viewer
+// says so and ends with 1 at once, without hanging and without a signal.
+enum class activity { idle, f5_held };
+
+void PrintTo(activity a, std::ostream* out) {
+    *out << (a == activity::idle ? "idle" : "F5 held");
+}
+
+class XServerGoesAway : public RobustScenario, public ::testing::WithParamInterface<activity> {};
+
+TEST_P(XServerGoesAway, ViewerEndsWith1AndSaysWhy) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(clock_pixel_shader(1)));
+    ASSERT_NO_FATAL_FAILURE(start_and_find_window());
+    clock_reading start = wait_for_clock_while_running(1, 1, deadline_ms);
+    ASSERT_GE(start.frame, 0) << "not drawing";
+    if (GetParam() == activity::f5_held) {
+        ASSERT_NO_FATAL_FAILURE(key(XK_F5, true));
+        ASSERT_GE(wait_for_clock_while_running(1, start.frame + 100, deadline_ms).frame, 0);
+    }
+
+    // The test's own connection goes first, so that only the viewer sees the
+    // server die; the key stays down in the server till the end.
+    XCloseDisplay(server_.display);
+    server_.display = nullptr;
+    ASSERT_EQ(kill(server_.pid, SIGKILL), 0);
+
+    ASSERT_TRUE(wait_for_exit(&run_, deadline_ms)) << "the viewer hung: killed";
+    EXPECT_EQ(run_.status, 1) << (run_.status > 128 ? "ended by a signal" : "");
+    std::string err = run_stderr(run_);
+    EXPECT_NE(err.find("qo: lost the connection to the X server\n"), std::string::npos) << err;
+    // The build lines written so far are not lost.
+    build_report report = builds();
+    EXPECT_GE(report.builds, GetParam() == activity::f5_held ? 100 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(fault, XServerGoesAway,
+                         ::testing::Values(activity::idle, activity::f5_held),
+                         [](const ::testing::TestParamInfo<activity>& info) {
+                             return std::string(info.param == activity::idle ? "idle"
+                                                                             : "while_f5_held");
+                         });
+
+// Another client destroys the viewer's window (xkill -id does the same with
+// the whole connection; this leaves the connection up): the viewer takes it
+// as a quit request and ends with 0.
+TEST_F(fault, WindowDestroyedFromOutsideEndsWith0) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(clock_pixel_shader(1)));
+    ASSERT_NO_FATAL_FAILURE(start_and_find_window());
+    ASSERT_GE(wait_for_clock_while_running(1, 1, deadline_ms).frame, 0) << "not drawing";
+
+    XDestroyWindow(display(), area_.window);
+    XSync(display(), False);
+    ASSERT_TRUE(wait_for_exit(&run_, deadline_ms)) << "the viewer did not end: killed";
+    EXPECT_EQ(run_.status, 0);
+    EXPECT_EQ(builds().builds, 1);
+    EXPECT_EQ(run_stderr(run_), "");
+}
+
+} // namespace
