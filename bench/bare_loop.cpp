@@ -6,9 +6,10 @@
 // events drained (a ClientMessage ends the loop after the frame), clear,
 // matrices, the fpar upload, the rectangle, the swap.
 //
-//   qo_bench_bare [--rebuild] [--swap-interval N] [--info]
+//   qo_bench_bare [--rebuild] [--x X] [--swap-interval N] [--info]
 //     --rebuild          builds the program anew every frame and deletes the
 //                        previous one (what the viewer does while F5 is held)
+//     --x X              puts the window's left edge at X (default 0)
 //     --swap-interval N  asks for N refreshes per swap (default: not asked)
 //     --info             prints the GL renderer, version and the GLX
 //                        swap-control extensions, then exits
@@ -114,7 +115,7 @@ void print_info(void) {
     }
 }
 
-int open_window(void) {
+int open_window(int x) {
     bare.display = XOpenDisplay(nullptr);
     if (bare.display == nullptr) {
         std::fprintf(stderr, "qo_bench_bare: cannot open the display\n");
@@ -134,7 +135,7 @@ int open_window(void) {
     XSetWindowAttributes window_attributes;
     std::memset(&window_attributes, 0, sizeof window_attributes);
     window_attributes.colormap = XCreateColormap(dpy, root, visual->visual, AllocNone);
-    bare.window = XCreateWindow(dpy, root, 0, 0, 800, 600, 0, visual->depth, InputOutput,
+    bare.window = XCreateWindow(dpy, root, x, 0, 800, 600, 0, visual->depth, InputOutput,
                                 visual->visual, CWColormap, &window_attributes);
     XMapWindow(dpy, bare.window);
     bare.context = glXCreateContext(dpy, visual, nullptr, True);
@@ -157,19 +158,23 @@ int main(int argc, char** argv) {
     bool rebuild = false;
     bool info = false;
     int swap_interval = -1;
+    int x = 0;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--rebuild") == 0) {
             rebuild = true;
         } else if (std::strcmp(argv[i], "--info") == 0) {
             info = true;
+        } else if (std::strcmp(argv[i], "--x") == 0 && i + 1 < argc) {
+            x = std::atoi(argv[++i]);
         } else if (std::strcmp(argv[i], "--swap-interval") == 0 && i + 1 < argc) {
             swap_interval = std::atoi(argv[++i]);
         } else {
-            std::fprintf(stderr, "usage: qo_bench_bare [--rebuild] [--swap-interval N] [--info]\n");
+            std::fprintf(stderr,
+                         "usage: qo_bench_bare [--rebuild] [--x X] [--swap-interval N] [--info]\n");
             return 2;
         }
     }
-    if (open_window() != 0) {
+    if (open_window(x) != 0) {
         return 1;
     }
     if (info) {

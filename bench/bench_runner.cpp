@@ -1,8 +1,11 @@
-// Runs the viewer and the bare loop in turn (viewer, bare, viewer, bare...)
-// on the X display of $DISPLAY and prints the median figures and ratios:
-//   frame rate with F5 up, rebuilds per second with F5 held (the bare loop
-//   rebuilding every frame), resident memory growth over the held-F5
-//   rebuilds, time from start to the first presented frame.
+// Measures the viewer against the bare loop on the X display of $DISPLAY,
+// in pairs: in each pair both are started one after the other (each stopped
+// at its first frame), then run in turn, viewer, bare, viewer, bare... in
+// slices of 0.2 s, one stopped with SIGSTOP while the other runs, so that
+// the machine's other load falls on both alike. Prints the medians of:
+//   frame rate with F5 up; rebuilds per second with F5 held (the bare loop
+//   rebuilding every frame); resident memory after the held-F5 rebuilds
+//   minus before; time from start to the first presented frame.
 // Frames and links are counted by the swap hook (LD_PRELOAD); F5 is held
 // with XTest. Figures only: nothing here passes or fails on time.
 //
@@ -14,6 +17,7 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <fcntl.h>
+#include <dirent.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +35,11 @@ constexpr int max_pairs = 50;
 constexpr double start_deadline_s = 60.0;
 constexpr double rebuild_deadline_s = 300.0;
 constexpr double exit_deadline_s = 30.0;
+// The two programs take turns in slices this long, each stopped (SIGSTOP)
+// while the other runs, so that the machine's other load falls on both.
+constexpr double slice_s = 0.2;
+// The bare loop's window sits beside the viewer's, both fully visible.
+constexpr const char* bare_window_x = "900";
 
 struct {
     const char* viewer;
@@ -40,22 +49,38 @@ struct {
     int pairs;
     double seconds;
     int rebuilds;
-    bool frames; // measure the F5-up runs
-    bool held;   // measure the F5-held runs
-} options = {nullptr, nullptr, nullptr, nullptr, 5, 2.0, 1000, true, true};
+    bool frames;      // measure the F5-up runs
+    bool held;        // measure the F5-held runs
+    pid_t server_pid; // the X server's, for its CPU time; 0 leaves it out
+} options = {nullptr, nullptr, nullptr, nullptr, 5, 2.0, 1000, true, true, 0};
 
-// What one run of one program measured.
+// What one pair measured, for one of its two programs.
 struct run_figures {
     double startup_ms;
     double frames_per_s;
     double rebuilds_per_s;
     double rss_growth_kib;
+    double cpu_ms_per_frame;   // the program's threads and the X server's
+    double cpu_ms_per_rebuild; // the same while F5 is held
+};
+
+// One program under measure: its process, the counters its hook writes, and
+// what its slices counted.
+struct program_run {
+    const char* name;
+    pid_t pid;
+    char shared_path[32];
+    bench_counters* counters;
+    uint64_t counted;     // frames or links within the slices
+    int64_t counted_ns;   // the time they took
+    uint64_t cpu_counted; // frames or links from each slice's start to its end
+    int64_t cpu_ns;       // the CPU time of the program and the X server then
 };
 
 Display* display = nullptr;
 KeyCode f5_keycode = 0;
-char shared_path[] = "/tmp/qo-bench-XXXXXX";
-bench_counters* counters = nullptr;
+program_run viewer_run = {"viewer", 0, "/tmp/qo-bench-viewer-XXXXXX", nullptr, 0, 0, 0, 0};
+program_run bare_run = {"bare loop", 0, "/tmp/qo-bench-bare-XXXXXX", nullptr, 0, 0, 0, 0};
 
 int64_t monotonic_ns(void) {
     timespec now;
@@ -71,96 +96,197 @@ void sleep_s(double seconds) {
     }
 }
 
+void end_runs(void);
+
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "qo_bench_runner: %s\n", what);
+    end_runs();
     std::exit(1);
 }
 
-void map_shared_counters(void) {
-    int fd = mkstemp(shared_path);
+// Ends whatever is still running (on failure only).
+void end_runs(void) {
+    program_run* runs[] = {&viewer_run, &bare_run};
+    for (program_run* run : runs) {
+        if (run->pid > 0) {
+            kill(run->pid, SIGKILL);
+            waitpid(run->pid, nullptr, 0);
+            run->pid = 0;
+        }
+        if (run->counters != nullptr) {
+            unlink(run->shared_path);
+        }
+    }
+}
+
+void map_shared_counters(program_run* run) {
+    int fd = mkstemp(run->shared_path);
     if (fd < 0 || ftruncate(fd, sizeof(bench_counters)) != 0) {
-        fail("cannot create the shared counter file");
+        fail("cannot create a shared counter file");
     }
     void* memory = mmap(nullptr, sizeof(bench_counters), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     close(fd);
     if (memory == MAP_FAILED) {
-        fail("cannot map the shared counter file");
+        fail("cannot map a shared counter file");
     }
-    counters = static_cast<bench_counters*>(memory);
+    run->counters = static_cast<bench_counters*>(memory);
 }
 
-void reset_counters(void) {
+// Waits until `count` reaches `target` or the program ends or the deadline
+// passes.
+void wait_for_count(program_run* run, const std::atomic<uint64_t>& count, uint64_t target,
+                    double deadline_s) {
+    int64_t end = monotonic_ns() + static_cast<int64_t>(deadline_s * 1e9);
+    while (count.load(std::memory_order_acquire) < target) {
+        int status = 0;
+        if (waitpid(run->pid, &status, WNOHANG) == run->pid) {
+            run->pid = 0;
+            std::fprintf(stderr, "qo_bench_runner: the %s ended early (status %d)\n", run->name,
+                         WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+            fail("a program under measure failed");
+        }
+        if (monotonic_ns() > end) {
+            fail("timed out waiting for frames");
+        }
+        sleep_s(0.0005);
+    }
+}
+
+void stop(program_run* run) {
+    kill(run->pid, SIGSTOP);
+    int status = 0;
+    if (waitpid(run->pid, &status, WUNTRACED) != run->pid || !WIFSTOPPED(status)) {
+        fail("a program under measure did not stop");
+    }
+}
+
+// Starts the program, waits for its first frame and stops it there. Returns
+// the time from the fork to the end of the first glXSwapBuffers.
+double launch(program_run* run, const char* program, const char* const* arguments) {
+    bench_counters* counters = run->counters;
     counters->swaps.store(0);
     counters->links.store(0);
     counters->quit_after.store(0);
     counters->quit_sent.store(0);
-}
-
-pid_t launch(const char* program, const char* argument) {
-    pid_t pid = fork();
-    if (pid < 0) {
+    const char* argv[8] = {program};
+    for (int i = 0; i < 6 && arguments[i] != nullptr; ++i) {
+        argv[i + 1] = arguments[i];
+    }
+    int64_t start = monotonic_ns();
+    run->pid = fork();
+    if (run->pid < 0) {
         fail("cannot fork");
     }
-    if (pid == 0) {
+    if (run->pid == 0) {
         if (chdir(options.shaders) != 0) {
             std::perror("qo_bench_runner: chdir");
             _exit(127);
         }
         setenv("LD_PRELOAD", options.hook, 1);
-        setenv(bench_shared_file_variable, shared_path, 1);
+        setenv(bench_shared_file_variable, run->shared_path, 1);
         int null_fd = open("/dev/null", O_WRONLY);
         dup2(null_fd, STDOUT_FILENO);
         close(null_fd);
-        if (argument != nullptr) {
-            execl(program, program, argument, static_cast<char*>(nullptr));
-        } else {
-            execl(program, program, static_cast<char*>(nullptr));
-        }
+        execv(program, const_cast<char* const*>(argv));
         std::perror("qo_bench_runner: exec");
         _exit(127);
     }
-    return pid;
+    wait_for_count(run, counters->swaps, 1, start_deadline_s);
+    stop(run);
+    return static_cast<double>(counters->swap_ns[0] - start) / 1e6;
 }
 
-// Waits until `count` reaches `target` or the child ends or the deadline
-// passes. Returns 1 once reached.
-int wait_for_count(pid_t pid, const std::atomic<uint64_t>& count, uint64_t target,
-                   double deadline_s) {
-    int64_t end = monotonic_ns() + static_cast<int64_t>(deadline_s * 1e9);
-    while (count.load(std::memory_order_acquire) < target) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            std::fprintf(stderr, "qo_bench_runner: the program ended early (status %d)\n",
-                         WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-            std::exit(1);
-        }
-        if (monotonic_ns() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            fail("timed out waiting for frames");
-        }
-        sleep_s(0.001);
+// The CPU time all threads of `pid` have run, from the scheduler's
+// statistics (nanoseconds). 0 for pid 0.
+int64_t cpu_time_ns(pid_t pid) {
+    if (pid <= 0) {
+        return 0;
     }
-    return 1;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+    DIR* tasks = opendir(path);
+    if (tasks == nullptr) {
+        fail("cannot list a program's threads");
+    }
+    int64_t total = 0;
+    while (dirent* task = readdir(tasks)) {
+        if (task->d_name[0] == '.') {
+            continue;
+        }
+        char stat_path[384];
+        std::snprintf(stat_path, sizeof stat_path, "%s/%s/schedstat", path, task->d_name);
+        FILE* file = std::fopen(stat_path, "r");
+        long long on_cpu = 0;
+        if (file != nullptr) {
+            if (std::fscanf(file, "%lld", &on_cpu) != 1) {
+                on_cpu = 0;
+            }
+            std::fclose(file);
+        }
+        total += on_cpu;
+    }
+    closedir(tasks);
+    return total;
+}
+
+// Lets the program run for about `seconds` and adds what `count` counted
+// (the frames or the links) from its second new event on, so that the one
+// interrupted by the stop is not counted.
+void run_slice(program_run* run, const std::atomic<uint64_t>& count, const int64_t* times,
+               double seconds, bool accumulate) {
+    uint64_t stopped_at = count.load(std::memory_order_acquire);
+    int64_t cpu_before = cpu_time_ns(run->pid) + cpu_time_ns(options.server_pid);
+    kill(run->pid, SIGCONT);
+    uint64_t resumed = count.load(std::memory_order_acquire);
+    wait_for_count(run, count, resumed + 2, start_deadline_s);
+    uint64_t from = count.load(std::memory_order_acquire);
+    sleep_s(seconds);
+    uint64_t to = count.load(std::memory_order_acquire);
+    stop(run);
+    if (accumulate && to > from && to <= bench_record_capacity) {
+        run->counted += to - from;
+        run->counted_ns += times[to - 1] - times[from - 1];
+        run->cpu_counted += count.load(std::memory_order_acquire) - stopped_at;
+        run->cpu_ns += cpu_time_ns(run->pid) + cpu_time_ns(options.server_pid) - cpu_before;
+    }
+}
+
+// Milliseconds of CPU per counted event over the slices since the last call.
+double counted_cpu_ms(program_run* run) {
+    double ms = run->cpu_counted > 0
+                    ? static_cast<double>(run->cpu_ns) / 1e6 / static_cast<double>(run->cpu_counted)
+                    : 0.0;
+    run->cpu_counted = 0;
+    run->cpu_ns = 0;
+    return ms;
+}
+
+double counted_rate(program_run* run) {
+    double rate = run->counted_ns > 0 ? static_cast<double>(run->counted) * 1e9 /
+                                            static_cast<double>(run->counted_ns)
+                                      : 0.0;
+    run->counted = 0;
+    run->counted_ns = 0;
+    return rate;
 }
 
 // Asks for the close through the hook and waits for a clean exit.
-void finish(pid_t pid) {
-    uint64_t swaps = counters->swaps.load();
-    counters->quit_after.store(swaps > 0 ? swaps : 1, std::memory_order_release);
+void finish(program_run* run) {
+    uint64_t swaps = run->counters->swaps.load();
+    run->counters->quit_after.store(swaps > 0 ? swaps : 1, std::memory_order_release);
+    kill(run->pid, SIGCONT);
     int64_t end = monotonic_ns() + static_cast<int64_t>(exit_deadline_s * 1e9);
     for (;;) {
         int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid) {
+        if (waitpid(run->pid, &status, WNOHANG) == run->pid) {
+            run->pid = 0;
             if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-                fail("the program did not end with status 0 after the close request");
+                fail("a program did not end with status 0 after the close request");
             }
             return;
         }
         if (monotonic_ns() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-            fail("the program did not end after the close request");
+            fail("a program did not end after the close request");
         }
         sleep_s(0.001);
     }
@@ -189,53 +315,74 @@ void set_f5(bool down) {
     XSync(display, False);
 }
 
-// Frames per second between two swap counts, from the hook's time stamps.
-double rate_between(const int64_t* times, uint64_t from, uint64_t to) {
-    if (to <= from || to > bench_record_capacity) {
-        return 0.0;
+const char* const no_arguments[] = {nullptr};
+const char* const bare_arguments[] = {"--x", bare_window_x, nullptr};
+const char* const bare_rebuild_arguments[] = {"--x", bare_window_x, "--rebuild", nullptr};
+
+// F5 up: each program's time to its first frame, then the frame rates in
+// alternating slices.
+void measure_frames(run_figures* viewer, run_figures* bare) {
+    viewer->startup_ms = launch(&viewer_run, options.viewer, no_arguments);
+    bare->startup_ms = launch(&bare_run, options.bare, bare_arguments);
+    run_slice(&viewer_run, viewer_run.counters->swaps, viewer_run.counters->swap_ns, 0.3, false);
+    run_slice(&bare_run, bare_run.counters->swaps, bare_run.counters->swap_ns, 0.3, false);
+    int slices = static_cast<int>(options.seconds / slice_s + 0.5);
+    for (int i = 0; i < slices; ++i) {
+        run_slice(&viewer_run, viewer_run.counters->swaps, viewer_run.counters->swap_ns, slice_s,
+                  true);
+        run_slice(&bare_run, bare_run.counters->swaps, bare_run.counters->swap_ns, slice_s, true);
     }
-    double span_s = static_cast<double>(times[to - 1] - times[from - 1]) / 1e9;
-    return span_s > 0.0 ? static_cast<double>(to - from) / span_s : 0.0;
+    viewer->frames_per_s = counted_rate(&viewer_run);
+    bare->frames_per_s = counted_rate(&bare_run);
+    viewer->cpu_ms_per_frame = counted_cpu_ms(&viewer_run);
+    bare->cpu_ms_per_frame = counted_cpu_ms(&bare_run);
+    if (viewer_run.counters->links.load() != 1 || bare_run.counters->links.load() != 1) {
+        fail("a program rebuilt with F5 up");
+    }
+    finish(&viewer_run);
+    finish(&bare_run);
 }
 
-// F5 up: the time to the first frame, then the frame rate over `seconds`.
-run_figures measure_frames(const char* program) {
-    reset_counters();
-    run_figures figures = {};
-    int64_t start = monotonic_ns();
-    pid_t pid = launch(program, nullptr);
-    wait_for_count(pid, counters->swaps, 1, start_deadline_s);
-    figures.startup_ms = static_cast<double>(counters->swap_ns[0] - start) / 1e6;
-    sleep_s(0.5);
-    uint64_t from = counters->swaps.load(std::memory_order_acquire);
-    sleep_s(options.seconds);
-    uint64_t to = counters->swaps.load(std::memory_order_acquire);
-    figures.frames_per_s = rate_between(counters->swap_ns, from, to);
-    finish(pid);
-    return figures;
-}
-
-// F5 held for `rebuilds` links: their rate over the last nine tenths, and
-// the resident memory after them (F5 released, a few frames later) minus
-// before the press.
-run_figures measure_rebuilds(const char* program, const char* argument) {
-    reset_counters();
-    run_figures figures = {};
-    pid_t pid = launch(program, argument);
-    wait_for_count(pid, counters->swaps, 1, start_deadline_s);
-    sleep_s(0.5);
-    long before = resident_kib(pid);
-    uint64_t first = counters->links.load(std::memory_order_acquire);
+// F5 held until the viewer made `rebuilds` links, in alternating slices with
+// the bare loop rebuilding every frame: their link rates, and each one's
+// resident memory after those slices minus before.
+void measure_rebuilds(run_figures* viewer, run_figures* bare) {
+    launch(&viewer_run, options.viewer, no_arguments);
+    launch(&bare_run, options.bare, bare_rebuild_arguments);
+    bench_counters* v = viewer_run.counters;
+    bench_counters* b = bare_run.counters;
+    run_slice(&viewer_run, v->swaps, v->swap_ns, 0.3, false);
+    run_slice(&bare_run, b->swaps, b->swap_ns, 0.3, false);
+    long viewer_before = resident_kib(viewer_run.pid);
+    long bare_before = resident_kib(bare_run.pid);
+    uint64_t last = v->links.load() + static_cast<uint64_t>(options.rebuilds);
     set_f5(true);
-    uint64_t last = first + static_cast<uint64_t>(options.rebuilds);
-    wait_for_count(pid, counters->links, last, rebuild_deadline_s);
+    int64_t end = monotonic_ns() + static_cast<int64_t>(rebuild_deadline_s * 1e9);
+    while (v->links.load() < last) {
+        run_slice(&viewer_run, v->links, v->link_ns, slice_s, true);
+        run_slice(&bare_run, b->links, b->link_ns, slice_s, true);
+        if (monotonic_ns() > end) {
+            fail("timed out waiting for the rebuilds");
+        }
+    }
     set_f5(false);
-    figures.rebuilds_per_s = rate_between(counters->link_ns, first + options.rebuilds / 10, last);
-    // The release reaches the program within a frame or two.
-    wait_for_count(pid, counters->swaps, counters->swaps.load() + 5, start_deadline_s);
-    figures.rss_growth_kib = static_cast<double>(resident_kib(pid) - before);
-    finish(pid);
-    return figures;
+    viewer->rebuilds_per_s = counted_rate(&viewer_run);
+    bare->rebuilds_per_s = counted_rate(&bare_run);
+    viewer->cpu_ms_per_rebuild = counted_cpu_ms(&viewer_run);
+    bare->cpu_ms_per_rebuild = counted_cpu_ms(&bare_run);
+    // The release reaches the viewer within a frame or two; after it, no
+    // more rebuilds.
+    kill(viewer_run.pid, SIGCONT);
+    wait_for_count(&viewer_run, v->swaps, v->swaps.load() + 5, start_deadline_s);
+    viewer->rss_growth_kib = static_cast<double>(resident_kib(viewer_run.pid) - viewer_before);
+    bare->rss_growth_kib = static_cast<double>(resident_kib(bare_run.pid) - bare_before);
+    uint64_t links = v->links.load();
+    wait_for_count(&viewer_run, v->swaps, v->swaps.load() + 20, start_deadline_s);
+    if (v->links.load() != links) {
+        fail("the viewer went on rebuilding after F5 was released");
+    }
+    finish(&viewer_run);
+    finish(&bare_run);
 }
 
 double median(double* values, int count) {
@@ -259,6 +406,8 @@ void parse_options(int argc, char** argv) {
             options.pairs = std::atoi(value);
         } else if (std::strcmp(name, "--seconds") == 0) {
             options.seconds = std::atof(value);
+        } else if (std::strcmp(name, "--server-pid") == 0) {
+            options.server_pid = static_cast<pid_t>(std::atoi(value));
         } else if (std::strcmp(name, "--rebuilds") == 0) {
             options.rebuilds = std::atoi(value);
         } else if (std::strcmp(name, "--only") == 0) {
@@ -302,7 +451,7 @@ void print_row(const char* name, const run_figures* viewer, const run_figures* b
         b_values[i] = bare[i].*field;
         ratios[i] = b_values[i] > 0.0 ? v_values[i] / b_values[i] : 0.0;
     }
-    std::printf("| %s | %.1f | %.1f | %.3f | %s |\n", name, median(v_values, n),
+    std::printf("| %s | %.4g | %.4g | %.3f | %s |\n", name, median(v_values, n),
                 median(b_values, n), median(ratios, n), goal);
 }
 
@@ -311,21 +460,28 @@ void print_row(const char* name, const run_figures* viewer, const run_figures* b
 int main(int argc, char** argv) {
     parse_options(argc, argv);
     open_x_display();
-    map_shared_counters();
+    map_shared_counters(&viewer_run);
+    map_shared_counters(&bare_run);
 
     run_figures viewer[max_pairs] = {};
     run_figures bare[max_pairs] = {};
     if (options.frames) {
-        std::printf("F5 up, %g s per run: start to first frame, frame rate\n", options.seconds);
+        std::printf("F5 up, %g s each in slices of %g s: start to first frame, frame rate\n",
+                    options.seconds, slice_s);
         for (int i = 0; i < options.pairs; ++i) {
-            run_figures v = measure_frames(options.viewer);
-            run_figures b = measure_frames(options.bare);
+            run_figures v = {};
+            run_figures b = {};
+            measure_frames(&v, &b);
             viewer[i].startup_ms = v.startup_ms;
             viewer[i].frames_per_s = v.frames_per_s;
             bare[i].startup_ms = b.startup_ms;
             bare[i].frames_per_s = b.frames_per_s;
-            std::printf("  pair %d: viewer %7.1f ms %8.1f fps | bare %7.1f ms %8.1f fps\n", i + 1,
-                        v.startup_ms, v.frames_per_s, b.startup_ms, b.frames_per_s);
+            viewer[i].cpu_ms_per_frame = v.cpu_ms_per_frame;
+            bare[i].cpu_ms_per_frame = b.cpu_ms_per_frame;
+            std::printf("  pair %d: viewer %6.1f ms %7.1f fps %6.3f ms CPU | bare %6.1f ms %7.1f "
+                        "fps %6.3f ms CPU\n",
+                        i + 1, v.startup_ms, v.frames_per_s, v.cpu_ms_per_frame, b.startup_ms,
+                        b.frames_per_s, b.cpu_ms_per_frame);
             std::fflush(stdout);
         }
     }
@@ -333,18 +489,23 @@ int main(int argc, char** argv) {
         std::printf("F5 held for %d rebuilds: rebuild rate, resident memory growth\n",
                     options.rebuilds);
         for (int i = 0; i < options.pairs; ++i) {
-            run_figures v = measure_rebuilds(options.viewer, nullptr);
-            run_figures b = measure_rebuilds(options.bare, "--rebuild");
+            run_figures v = {};
+            run_figures b = {};
+            measure_rebuilds(&v, &b);
             viewer[i].rebuilds_per_s = v.rebuilds_per_s;
             viewer[i].rss_growth_kib = v.rss_growth_kib;
             bare[i].rebuilds_per_s = b.rebuilds_per_s;
             bare[i].rss_growth_kib = b.rss_growth_kib;
-            std::printf("  pair %d: viewer %7.1f /s %6.0f KiB | bare %7.1f /s %6.0f KiB\n", i + 1,
-                        v.rebuilds_per_s, v.rss_growth_kib, b.rebuilds_per_s, b.rss_growth_kib);
+            viewer[i].cpu_ms_per_rebuild = v.cpu_ms_per_rebuild;
+            bare[i].cpu_ms_per_rebuild = b.cpu_ms_per_rebuild;
+            std::printf("  pair %d: viewer %6.1f /s %5.0f KiB %6.3f ms CPU | bare %6.1f /s %5.0f "
+                        "KiB %6.3f ms CPU\n",
+                        i + 1, v.rebuilds_per_s, v.rss_growth_kib, v.cpu_ms_per_rebuild,
+                        b.rebuilds_per_s, b.rss_growth_kib, b.cpu_ms_per_rebuild);
             std::fflush(stdout);
         }
     }
-    unlink(shared_path);
+    end_runs();
 
     std::printf("\n| measure (median of %d pairs) | viewer | bare loop | viewer / bare | goal |\n",
                 options.pairs);
@@ -352,10 +513,14 @@ int main(int argc, char** argv) {
     if (options.frames) {
         print_row("frames per second, F5 up", viewer, bare, &run_figures::frames_per_s,
                   "ratio >= 0.99");
+        print_row("CPU ms per frame (program + X server)", viewer, bare,
+                  &run_figures::cpu_ms_per_frame, "");
     }
     if (options.held) {
         print_row("rebuilds per second, F5 held", viewer, bare, &run_figures::rebuilds_per_s,
                   "ratio >= 0.98");
+        print_row("CPU ms per rebuild (program + X server)", viewer, bare,
+                  &run_figures::cpu_ms_per_rebuild, "");
         char name[96];
         std::snprintf(name, sizeof name, "resident memory after %d rebuilds minus before (KiB)",
                       options.rebuilds);

@@ -5,6 +5,12 @@
 // buffer, a legacy (compatibility) GLX context current on the main thread.
 // The close request, DestroyNotify and Esc only set a flag that the main
 // loop acts on; the window stays until close_display.
+//
+// F5's global state comes from XInput2 raw key events selected on the root
+// window (they arrive whichever window has the focus, grabbed or not), taken
+// with the other events, so the poll costs no round trip to the X server.
+// The state is seeded with one XQueryKeymap, so a key already held at start
+// counts. Without XInput2 2.1 every poll asks XQueryKeymap.
 #include "display/display.h"
 
 #include "display/extension_search.h"
@@ -15,6 +21,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/keysym.h>
 #include <sched.h>
 #include <cstdio>
@@ -36,7 +43,13 @@ struct {
     GLXContext gl_context;
     Atom wm_delete_window;
     KeyCode f5_keycode;
-    int width; // the client size last reported by the X server
+    int xi_opcode; // XInput2's major opcode; 0 when F5 is polled with XQueryKeymap
+    // Which keyboards hold F5 down, one bit per XInput2 source device id.
+    // Bit 0 (no device has id 0) stands for "held when the viewer started":
+    // any release clears it.
+    unsigned char f5_holders[32];
+    bool f5_down; // any bit of f5_holders set
+    int width;    // the client size last reported by the X server
     int height;
     bool quit_requested;
 } x11;
@@ -103,7 +116,66 @@ void set_viewport(int width, int height) {
     }
 }
 
-void handle_event(const XEvent& event) {
+bool key_is_down(const char* keys, unsigned int code) {
+    return code != 0 && (keys[code / 8] & (1 << (code % 8))) != 0;
+}
+
+// Takes F5's state from the raw key events, once selected; the state is
+// then the one of the last event taken, as XQueryKeymap would report it.
+void watch_f5_with_xinput2(void) {
+    Display* dpy = x11.display;
+    int event_base = 0;
+    int error_base = 0;
+    int major = 2;
+    int minor = 1; // raw events even while another client grabs the keyboard
+    if (x11.f5_keycode == 0 ||
+        !XQueryExtension(dpy, "XInputExtension", &x11.xi_opcode, &event_base, &error_base) ||
+        XIQueryVersion(dpy, &major, &minor) != Success || major < 2 || (major == 2 && minor < 1)) {
+        x11.xi_opcode = 0;
+        return;
+    }
+    unsigned char mask_bits[XIMaskLen(XI_LASTEVENT)];
+    std::memset(mask_bits, 0, sizeof mask_bits);
+    XISetMask(mask_bits, XI_RawKeyPress);
+    XISetMask(mask_bits, XI_RawKeyRelease);
+    XIEventMask mask;
+    mask.deviceid = XIAllMasterDevices;
+    mask.mask_len = sizeof mask_bits;
+    mask.mask = mask_bits;
+    XISelectEvents(dpy, DefaultRootWindow(dpy), &mask, 1);
+    // After the selection: what changes from here on is queued as events.
+    char keys[32];
+    XQueryKeymap(dpy, keys);
+    std::memset(x11.f5_holders, 0, sizeof x11.f5_holders);
+    x11.f5_down = key_is_down(keys, x11.f5_keycode);
+    x11.f5_holders[0] = x11.f5_down ? 1 : 0;
+}
+
+void take_raw_key_event(XGenericEventCookie* cookie) {
+    if (cookie->extension != x11.xi_opcode || x11.xi_opcode == 0 ||
+        (cookie->evtype != XI_RawKeyPress && cookie->evtype != XI_RawKeyRelease) ||
+        !XGetEventData(x11.display, cookie)) {
+        return;
+    }
+    const XIRawEvent* raw = static_cast<const XIRawEvent*>(cookie->data);
+    unsigned int source = static_cast<unsigned int>(raw->sourceid);
+    if (raw->detail == x11.f5_keycode && source > 0 && source < 8 * sizeof x11.f5_holders) {
+        unsigned char bit = static_cast<unsigned char>(1 << (source % 8));
+        if (cookie->evtype == XI_RawKeyPress) {
+            x11.f5_holders[source / 8] |= bit;
+        } else {
+            x11.f5_holders[source / 8] &= static_cast<unsigned char>(~bit);
+            x11.f5_holders[0] &= static_cast<unsigned char>(~1);
+        }
+        x11.f5_down = false;
+        for (unsigned char holders : x11.f5_holders) {
+            x11.f5_down = x11.f5_down || holders != 0;
+        }
+    }
+    XFreeEventData(x11.display, cookie);
+}
+
+void handle_event(XEvent& event) {
     switch (event.type) {
     case ClientMessage:
         if (static_cast<Atom>(event.xclient.data.l[0]) == x11.wm_delete_window) {
@@ -135,6 +207,9 @@ void handle_event(const XEvent& event) {
         break;
     case MapNotify:
         set_viewport(x11.width, x11.height);
+        break;
+    case GenericEvent:
+        take_raw_key_event(&event.xcookie);
         break;
     default:
         break;
@@ -207,6 +282,7 @@ int open_display(void) {
         return 1;
     }
     x11.f5_keycode = XKeysymToKeycode(dpy, XK_F5);
+    watch_f5_with_xinput2();
     enable_swap_interval(1);
     return 0;
 }
@@ -245,14 +321,23 @@ int drain_window_events(void) {
         XNextEvent(x11.display, &event);
         handle_event(event);
     }
+    // The events behind a quit request stay queued, but the frame drawn
+    // after it still needs F5 as it is now: take the key events among them.
+    XEvent event;
+    while (x11.quit_requested && x11.xi_opcode != 0 &&
+           XCheckTypedEvent(x11.display, GenericEvent, &event)) {
+        take_raw_key_event(&event.xcookie);
+    }
     return x11.quit_requested ? 1 : 0;
 }
 
 int f5_key_down(void) {
-    char keys[32];
-    XQueryKeymap(x11.display, keys);
-    unsigned int code = x11.f5_keycode;
-    return code != 0 && (keys[code / 8] & (1 << (code % 8))) != 0 ? 1 : 0;
+    if (x11.xi_opcode == 0) {
+        char keys[32];
+        XQueryKeymap(x11.display, keys);
+        return key_is_down(keys, x11.f5_keycode) ? 1 : 0;
+    }
+    return x11.f5_down ? 1 : 0;
 }
 
 void present_frame(void) {
