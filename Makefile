@@ -3,13 +3,14 @@
 #   make test   every test, through ctest (Linux, then Windows under Wine)
 #   make windows  build-win/qo.exe, cross-built with MinGW-w64
 #   make dist   dist/qo-<version>-linux-x86_64.tar.gz and -windows-x86_64.zip
+#   make bench  the viewer against a bare GL loop (docs/performance.md)
 BUILD ?= build
 WIN_BUILD ?= build-win
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # What building, running and testing need on Debian.
 BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0 \
-                  zlib1g-dev
+                  zlib1g-dev libxi-dev libxtst-dev
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev xvfb xauth libxtst-dev libxi-dev openbox
 # The Windows program and its tests: the cross compiler, GoogleTest's source,
 # Wine, and the libraries Wine's X11 and OpenGL drivers load (only
@@ -18,11 +19,13 @@ WINDOWS_PACKAGES := cmake make mingw-w64
 WINDOWS_TEST_PACKAGES := $(WINDOWS_PACKAGES) googletest wine wine64 libgl1 libgl1-mesa-dri \
                          libxrender1 libxrandr2 libxi6 libxcursor1 libxfixes3 libxcomposite1 \
                          libxinerama1 libxxf86vm1
+BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3
+BENCH_BUILD ?= build-bench
 DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) zip
 WINDOWS_CONFIGURE := cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
 .PHONY: all deps test-deps build run test test-sanitizers clean windows windows-deps \
-        windows-test-deps test-windows dist
+        windows-test-deps test-windows dist bench
 
 all: build
 
@@ -59,6 +62,14 @@ dist:
 	@scripts/install-deps.sh $(DIST_PACKAGES)
 	$(MAKE) build windows
 	scripts/make-dist.sh $(BUILD) $(WIN_BUILD)
+
+# A few minutes of measures on a private Xvfb; figures only, no verdict.
+bench:
+	@scripts/install-deps.sh $(BENCH_PACKAGES)
+	cmake -S . -B $(BENCH_BUILD) -DQO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BENCH_BUILD) -j $(JOBS) \
+	      --target qo qo_bench_bare qo_bench_swap_hook qo_bench_runner
+	bench/run-bench.sh $(BENCH_BUILD)
 
 # The unit tests and the Linux scenarios again, built with AddressSanitizer
 # and UBSan into build-asan.
