@@ -142,7 +142,8 @@ int run_to_end(std::vector<std::string> command, const std::vector<std::string>&
 // ---- the binaries under test ------------------------------------------------------
 
 std::string linux_viewer_path() {
-    return QO_VIEWER_PATH;
+    const char* chosen = std::getenv("QO_TEST_VIEWER");
+    return chosen != nullptr && *chosen != '\0' ? chosen : QO_VIEWER_PATH;
 }
 
 std::string windows_viewer_path() {

@@ -36,7 +36,8 @@
 
 // ---- the binaries under test ------------------------------------------------
 
-// The Linux viewer built beside the tests.
+// The Linux viewer built beside the tests, or the one $QO_TEST_VIEWER names
+// (to run the scenarios against another build of it).
 std::string linux_viewer_path();
 
 // The Windows viewer (qo.exe) the build was configured with through

@@ -160,14 +160,69 @@ std::string missing_file_reason(const viewer_platform& platform) {
 
 // ---- a good build ----------------------------------------------------------------
 
+// The rectangle's quadrants in four colours: the viewport is the client
+// area when every pixel has its quadrant's colour.
+const char* const quadrant_vertex_shader = "varying vec2 place;\n"
+                                           "void main()\n"
+                                           "{\n"
+                                           "    place = gl_Vertex.xy;\n"
+                                           "    gl_Position = gl_Vertex;\n"
+                                           "}\n";
+const char* const quadrant_pixel_shader =
+    "varying vec2 place;\n"
+    "void main()\n"
+    "{\n"
+    "    float right = step(0.0, place.x);\n"
+    "    float top = step(0.0, place.y);\n"
+    "    gl_FragColor = vec4(40.0 + 160.0 * right, 60.0 + 120.0 * top, 200.0, 255.0) / 255.0;\n"
+    "}\n";
+
+// How many pixels of the image are not of their quadrant's colour; the
+// middle row and column of an odd size lie on the border and are left out.
+long count_misplaced(const probe_image& image, std::string* first) {
+    long count = 0;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            if (2 * x + 1 == image.width || 2 * y + 1 == image.height) {
+                continue;
+            }
+            bool right = 2 * x + 1 > image.width;
+            bool top = 2 * y + 1 < image.height;
+            rgb expected{right ? 200 : 40, top ? 180 : 60, 200};
+            const std::uint8_t* p = &image.rgb[(static_cast<size_t>(y) * image.width + x) * 3];
+            rgb seen{p[0], p[1], p[2]};
+            if (!(seen == expected)) {
+                if (count == 0) {
+                    *first = "(" + std::to_string(x) + ", " + std::to_string(y) + ") is " +
+                             describe(seen) + " instead of " + describe(expected);
+                }
+                ++count;
+            }
+        }
+    }
+    return count;
+}
+
 TEST_F(Scenario, GoodBuildFillsTheClientAreaPrintsOneBuildAndEndsWith0OnClose) {
-    const rgb colour{51, 102, 153};
-    std::string pixel = solid_pixel_shader(colour);
-    ASSERT_NO_FATAL_FAILURE(write_shaders(plain_vertex_shader().c_str(), &pixel));
+    std::string pixel = quadrant_pixel_shader;
+    ASSERT_NO_FATAL_FAILURE(write_shaders(quadrant_vertex_shader, &pixel));
     ASSERT_NO_FATAL_FAILURE(start_and_find_window());
 
     std::string seen;
-    EXPECT_TRUE(wait_for_uniform_colour(display(), area_, colour, deadline_ms, &seen)) << seen;
+    bool drawn = poll_until(
+        [&] {
+            probe_image image;
+            if (!grab_area(display(), area_, &image)) {
+                seen = "the client area could not be read";
+                return false;
+            }
+            std::string first;
+            long misplaced = count_misplaced(image, &first);
+            seen = std::to_string(misplaced) + " pixels misplaced, the first: " + first;
+            return misplaced == 0;
+        },
+        deadline_ms);
+    EXPECT_TRUE(drawn) << seen << " (client area " << area_.width << "x" << area_.height << ")";
 
     ASSERT_NO_FATAL_FAILURE(close_and_expect_exit(0));
     std::string out = run_stdout(run_);
@@ -277,6 +332,8 @@ TEST_F(Scenario, F5TapRebuildsFromTheEditedFile) {
 
     ASSERT_NO_FATAL_FAILURE(close_and_expect_exit(0));
     build_report report = builds();
+    std::printf("frames: %ld before the press, %ld rebuilt, %ld released, %ld later; %d builds\n",
+                before.frame, rebuilt.frame, released.frame, later.frame, report.builds);
     EXPECT_GE(report.builds, 2);
     // One build at start, one per frame that saw F5 down.
     EXPECT_LE(report.builds - 1, later.frame - before.frame)
@@ -300,12 +357,18 @@ TEST_F(Scenario, F5HeldRebuildsEveryFrame) {
 
     ASSERT_NO_FATAL_FAILURE(close_and_expect_exit(0));
     int rebuilds = builds().builds - 1;
+    std::printf("frames: %ld before the press, %ld after it, %ld held, %ld after the release; "
+                "%d rebuilds\n",
+                before_press.frame, after_press.frame, held.frame, after_release.frame, rebuilds);
     // The X server orders the key events and the viewer's requests: every
     // frame from two after the first one seen with F5 down polled it down,
-    // and none after the one following the first seen with F5 up.
-    EXPECT_GE(rebuilds, held.frame - after_press.frame - 1)
+    // and none after the one following the first seen with F5 up. Under Wine
+    // the key reaches the key state through the viewer's event queue and
+    // its picture through another connection: two frames of slack there.
+    long slack = platform_.wine ? 2 : 0;
+    EXPECT_GE(rebuilds, held.frame - after_press.frame - 1 - slack)
         << "frames " << after_press.frame << " to " << held.frame << " held";
-    EXPECT_LE(rebuilds, after_release.frame - before_press.frame + 1)
+    EXPECT_LE(rebuilds, after_release.frame - before_press.frame + 1 + slack)
         << "frames " << before_press.frame << " to " << after_release.frame;
 }
 
@@ -507,7 +570,8 @@ struct start_failure_case {
     const char* name;
     bool no_display; // DISPLAY names a display nobody serves
     std::vector<std::string> environment;
-    const char* message_start; // "%display%" stands for the display name
+    const char* message_start;      // "%display%" stands for the display name
+    const char* wine_message_start; // the same under Wine
 };
 
 void PrintTo(const start_failure_case& c, std::ostream* out) {
@@ -527,7 +591,7 @@ TEST_P(StartFailure, EndsWith1AndOneLineOnStderr) {
     ASSERT_NO_FATAL_FAILURE(start(c.environment, display_name));
     ASSERT_NO_FATAL_FAILURE(expect_exit(1));
 
-    std::string expected = c.message_start;
+    std::string expected = platform_.wine ? c.wine_message_start : c.message_start;
     size_t mark = expected.find("%display%");
     if (mark != std::string::npos) {
         expected.replace(mark, 9, display_name);
@@ -538,16 +602,22 @@ TEST_P(StartFailure, EndsWith1AndOneLineOnStderr) {
     EXPECT_EQ(run_stdout(run_), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, StartFailure,
-    ::testing::Values(
-        start_failure_case{"no_display", true, {}, "qo: cannot open display \"%display%\"\n"},
-        start_failure_case{"opengl_1_4",
-                           false,
-                           {"MESA_GL_VERSION_OVERRIDE=1.4"},
-                           "qo: OpenGL 2.0 or later is required, this context is 1.4"}),
-    [](const ::testing::TestParamInfo<start_failure_case>& info) {
-        return std::string(info.param.name);
-    });
+INSTANTIATE_TEST_SUITE_P(Failures, StartFailure,
+                         ::testing::Values(
+                             // Without an X server Wine has no window system: the window fails.
+                             start_failure_case{"no_display",
+                                                true,
+                                                {},
+                                                "qo: cannot open display \"%display%\"\n",
+                                                "qo: cannot create the window"},
+                             start_failure_case{
+                                 "opengl_1_4",
+                                 false,
+                                 {"MESA_GL_VERSION_OVERRIDE=1.4"},
+                                 "qo: OpenGL 2.0 or later is required, this context is 1.4",
+                                 "qo: OpenGL 2.0 or later is required, this context is 1.4"}),
+                         [](const ::testing::TestParamInfo<start_failure_case>& info) {
+                             return std::string(info.param.name);
+                         });
 
 } // namespace
