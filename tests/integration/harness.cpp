@@ -547,6 +547,8 @@ build_report parse_builds(const std::string& output, const std::string& line_end
 
 // ---- the viewer's window -----------------------------------------------------------------
 
+// The same on both platforms (see harness.h): the window titled "qo" is the
+// client area, also under Wine, which gives the frame to a window manager.
 bool find_viewer_area(Display* display, const viewer_platform& platform, int timeout_ms,
                       viewer_area* area, std::string* error) {
     (void)platform;

@@ -174,9 +174,13 @@ struct viewer_area {
     int height = 0;
 };
 
-// Waits for the viewer's window and works out its client area: on Linux the
-// window itself; under Wine, see harness.cpp for how the frame Wine draws is
-// told apart from the client area.
+// Waits for the viewer's window and works out its client area. The X window
+// titled "qo" is the client area on both platforms: on Linux it is the
+// viewer's own 800x600 window; under Wine without a window manager, Wine
+// still leaves the frame (caption and borders) to a manager, so the X
+// window titled "qo" is only the client area (794x575 at (3, 22) for the
+// 800x600 window with Wine 8's default metrics), with the GL drawable as a
+// child window of the same size, and nobody draws the frame around it.
 bool find_viewer_area(Display* display, const viewer_platform& platform, int timeout_ms,
                       viewer_area* area, std::string* error);
 
