@@ -19,6 +19,7 @@ struct bench_counters {
     // sends the window a WM_DELETE_WINDOW request (once).
     std::atomic<uint64_t> quit_after;
     std::atomic<uint64_t> quit_sent;
+    std::atomic<int64_t> first_swap_cpu_ns; // the process's CPU time at the first swap
     int64_t swap_ns[bench_record_capacity]; // [i]: when swap i+1 returned
     int64_t link_ns[bench_record_capacity]; // [i]: when link i+1 returned
 };

@@ -10,7 +10,8 @@
 // with XTest. Figures only: nothing here passes or fails on time.
 //
 //   qo_bench_runner --viewer PATH --bare PATH --hook PATH --shaders DIR
-//                   [--pairs N] [--seconds S] [--rebuilds N] [--only frames|rebuilds]
+//                   [--pairs N] [--starts N] [--seconds S] [--rebuilds N]
+//                   [--server-pid PID] [--only starts|frames|rebuilds]
 #include "bench_counters.h"
 
 #include <X11/Xlib.h>
@@ -46,17 +47,20 @@ struct {
     const char* bare;
     const char* hook;
     const char* shaders;
-    int pairs;
+    int pairs;  // of runs with F5 up, and of runs with F5 held
+    int starts; // of start-ups alone
     double seconds;
     int rebuilds;
-    bool frames;      // measure the F5-up runs
-    bool held;        // measure the F5-held runs
+    bool starts_on;   // measure the start-ups
+    bool frames_on;   // measure the F5-up runs
+    bool held_on;     // measure the F5-held runs
     pid_t server_pid; // the X server's, for its CPU time; 0 leaves it out
-} options = {nullptr, nullptr, nullptr, nullptr, 5, 2.0, 1000, true, true, 0};
+} options = {nullptr, nullptr, nullptr, nullptr, 5, 15, 2.0, 1000, true, true, true, 0};
 
 // What one pair measured, for one of its two programs.
 struct run_figures {
     double startup_ms;
+    double startup_cpu_ms; // the program's CPU time up to its first frame
     double frames_per_s;
     double rebuilds_per_s;
     double rss_growth_kib;
@@ -160,14 +164,17 @@ void stop(program_run* run) {
     }
 }
 
-// Starts the program, waits for its first frame and stops it there. Returns
-// the time from the fork to the end of the first glXSwapBuffers.
-double launch(program_run* run, const char* program, const char* const* arguments) {
+// Starts the program, waits for its first frame and stops it there. Sets the
+// time from the fork to the end of the first glXSwapBuffers and the CPU time
+// the program had used then, when `figures` is given.
+void launch(program_run* run, const char* program, const char* const* arguments,
+            run_figures* figures) {
     bench_counters* counters = run->counters;
     counters->swaps.store(0);
     counters->links.store(0);
     counters->quit_after.store(0);
     counters->quit_sent.store(0);
+    counters->first_swap_cpu_ns.store(0);
     const char* argv[8] = {program};
     for (int i = 0; i < 6 && arguments[i] != nullptr; ++i) {
         argv[i + 1] = arguments[i];
@@ -193,7 +200,10 @@ double launch(program_run* run, const char* program, const char* const* argument
     }
     wait_for_count(run, counters->swaps, 1, start_deadline_s);
     stop(run);
-    return static_cast<double>(counters->swap_ns[0] - start) / 1e6;
+    if (figures != nullptr) {
+        figures->startup_ms = static_cast<double>(counters->swap_ns[0] - start) / 1e6;
+        figures->startup_cpu_ms = static_cast<double>(counters->first_swap_cpu_ns.load()) / 1e6;
+    }
 }
 
 // The CPU time all threads of `pid` have run, from the scheduler's
@@ -319,11 +329,18 @@ const char* const no_arguments[] = {nullptr};
 const char* const bare_arguments[] = {"--x", bare_window_x, nullptr};
 const char* const bare_rebuild_arguments[] = {"--x", bare_window_x, "--rebuild", nullptr};
 
-// F5 up: each program's time to its first frame, then the frame rates in
-// alternating slices.
+// Each program's start to its first frame, the other one not running.
+void measure_startup(run_figures* viewer, run_figures* bare) {
+    launch(&viewer_run, options.viewer, no_arguments, viewer);
+    finish(&viewer_run);
+    launch(&bare_run, options.bare, bare_arguments, bare);
+    finish(&bare_run);
+}
+
+// F5 up: the frame rates in alternating slices.
 void measure_frames(run_figures* viewer, run_figures* bare) {
-    viewer->startup_ms = launch(&viewer_run, options.viewer, no_arguments);
-    bare->startup_ms = launch(&bare_run, options.bare, bare_arguments);
+    launch(&viewer_run, options.viewer, no_arguments, nullptr);
+    launch(&bare_run, options.bare, bare_arguments, nullptr);
     run_slice(&viewer_run, viewer_run.counters->swaps, viewer_run.counters->swap_ns, 0.3, false);
     run_slice(&bare_run, bare_run.counters->swaps, bare_run.counters->swap_ns, 0.3, false);
     int slices = static_cast<int>(options.seconds / slice_s + 0.5);
@@ -347,8 +364,8 @@ void measure_frames(run_figures* viewer, run_figures* bare) {
 // the bare loop rebuilding every frame: their link rates, and each one's
 // resident memory after those slices minus before.
 void measure_rebuilds(run_figures* viewer, run_figures* bare) {
-    launch(&viewer_run, options.viewer, no_arguments);
-    launch(&bare_run, options.bare, bare_rebuild_arguments);
+    launch(&viewer_run, options.viewer, no_arguments, nullptr);
+    launch(&bare_run, options.bare, bare_rebuild_arguments, nullptr);
     bench_counters* v = viewer_run.counters;
     bench_counters* b = bare_run.counters;
     run_slice(&viewer_run, v->swaps, v->swap_ns, 0.3, false);
@@ -404,6 +421,8 @@ void parse_options(int argc, char** argv) {
             options.shaders = value;
         } else if (std::strcmp(name, "--pairs") == 0) {
             options.pairs = std::atoi(value);
+        } else if (std::strcmp(name, "--starts") == 0) {
+            options.starts = std::atoi(value);
         } else if (std::strcmp(name, "--seconds") == 0) {
             options.seconds = std::atof(value);
         } else if (std::strcmp(name, "--server-pid") == 0) {
@@ -411,15 +430,17 @@ void parse_options(int argc, char** argv) {
         } else if (std::strcmp(name, "--rebuilds") == 0) {
             options.rebuilds = std::atoi(value);
         } else if (std::strcmp(name, "--only") == 0) {
-            options.frames = std::strcmp(value, "frames") == 0;
-            options.held = std::strcmp(value, "rebuilds") == 0;
+            options.starts_on = std::strcmp(value, "starts") == 0;
+            options.frames_on = std::strcmp(value, "frames") == 0;
+            options.held_on = std::strcmp(value, "rebuilds") == 0;
         } else {
             fail("unknown option");
         }
     }
     if (argc % 2 != 1 || options.viewer == nullptr || options.bare == nullptr ||
         options.hook == nullptr || options.shaders == nullptr || options.pairs < 1 ||
-        options.pairs > max_pairs || options.seconds <= 0.0 || options.rebuilds < 10) {
+        options.pairs > max_pairs || options.starts < 1 || options.starts > max_pairs ||
+        options.seconds <= 0.0 || options.rebuilds < 10) {
         fail("usage: qo_bench_runner --viewer PATH --bare PATH --hook PATH --shaders DIR "
              "[--pairs N<=50] [--seconds S] [--rebuilds N>=10] [--only frames|rebuilds]");
     }
@@ -440,18 +461,17 @@ void open_x_display(void) {
     }
 }
 
-// Prints one table row: each program's median and the median of the
-// per-pair ratios viewer / bare.
-void print_row(const char* name, const run_figures* viewer, const run_figures* bare,
+// Prints one table row over `n` pairs: each program's median and the median
+// of the per-pair ratios viewer / bare.
+void print_row(const char* name, int n, const run_figures* viewer, const run_figures* bare,
                double run_figures::*field, const char* goal) {
-    int n = options.pairs;
     double v_values[max_pairs], b_values[max_pairs], ratios[max_pairs];
     for (int i = 0; i < n; ++i) {
         v_values[i] = viewer[i].*field;
         b_values[i] = bare[i].*field;
         ratios[i] = b_values[i] > 0.0 ? v_values[i] / b_values[i] : 0.0;
     }
-    std::printf("| %s | %.4g | %.4g | %.3f | %s |\n", name, median(v_values, n),
+    std::printf("| %s | %d | %.4g | %.4g | %.3f | %s |\n", name, n, median(v_values, n),
                 median(b_values, n), median(ratios, n), goal);
 }
 
@@ -463,77 +483,81 @@ int main(int argc, char** argv) {
     map_shared_counters(&viewer_run);
     map_shared_counters(&bare_run);
 
+    run_figures viewer_starts[max_pairs] = {};
+    run_figures bare_starts[max_pairs] = {};
     run_figures viewer[max_pairs] = {};
     run_figures bare[max_pairs] = {};
-    if (options.frames) {
-        std::printf("F5 up, %g s each in slices of %g s: start to first frame, frame rate\n",
-                    options.seconds, slice_s);
-        for (int i = 0; i < options.pairs; ++i) {
-            run_figures v = {};
-            run_figures b = {};
-            measure_frames(&v, &b);
-            viewer[i].startup_ms = v.startup_ms;
-            viewer[i].frames_per_s = v.frames_per_s;
-            bare[i].startup_ms = b.startup_ms;
-            bare[i].frames_per_s = b.frames_per_s;
-            viewer[i].cpu_ms_per_frame = v.cpu_ms_per_frame;
-            bare[i].cpu_ms_per_frame = b.cpu_ms_per_frame;
-            std::printf("  pair %d: viewer %6.1f ms %7.1f fps %6.3f ms CPU | bare %6.1f ms %7.1f "
-                        "fps %6.3f ms CPU\n",
-                        i + 1, v.startup_ms, v.frames_per_s, v.cpu_ms_per_frame, b.startup_ms,
-                        b.frames_per_s, b.cpu_ms_per_frame);
+    if (options.starts_on) {
+        std::printf("start to first frame, wall time and the program's CPU time:\n");
+        for (int i = 0; i < options.starts; ++i) {
+            measure_startup(&viewer_starts[i], &bare_starts[i]);
+            std::printf("  pair %2d: viewer %6.1f ms %6.1f ms CPU | bare %6.1f ms %6.1f ms CPU\n",
+                        i + 1, viewer_starts[i].startup_ms, viewer_starts[i].startup_cpu_ms,
+                        bare_starts[i].startup_ms, bare_starts[i].startup_cpu_ms);
             std::fflush(stdout);
         }
     }
-    if (options.held) {
-        std::printf("F5 held for %d rebuilds: rebuild rate, resident memory growth\n",
+    if (options.frames_on) {
+        std::printf("F5 up, %g s each in slices of %g s: frame rate, CPU per frame:\n",
+                    options.seconds, slice_s);
+        for (int i = 0; i < options.pairs; ++i) {
+            run_figures* v = &viewer[i];
+            run_figures* b = &bare[i];
+            measure_frames(v, b);
+            std::printf("  pair %d: viewer %7.1f fps %6.3f ms CPU | bare %7.1f fps %6.3f ms CPU\n",
+                        i + 1, v->frames_per_s, v->cpu_ms_per_frame, b->frames_per_s,
+                        b->cpu_ms_per_frame);
+            std::fflush(stdout);
+        }
+    }
+    if (options.held_on) {
+        std::printf("F5 held for %d rebuilds: rebuild rate, CPU per rebuild, resident memory "
+                    "growth:\n",
                     options.rebuilds);
         for (int i = 0; i < options.pairs; ++i) {
-            run_figures v = {};
-            run_figures b = {};
-            measure_rebuilds(&v, &b);
-            viewer[i].rebuilds_per_s = v.rebuilds_per_s;
-            viewer[i].rss_growth_kib = v.rss_growth_kib;
-            bare[i].rebuilds_per_s = b.rebuilds_per_s;
-            bare[i].rss_growth_kib = b.rss_growth_kib;
-            viewer[i].cpu_ms_per_rebuild = v.cpu_ms_per_rebuild;
-            bare[i].cpu_ms_per_rebuild = b.cpu_ms_per_rebuild;
-            std::printf("  pair %d: viewer %6.1f /s %5.0f KiB %6.3f ms CPU | bare %6.1f /s %5.0f "
-                        "KiB %6.3f ms CPU\n",
-                        i + 1, v.rebuilds_per_s, v.rss_growth_kib, v.cpu_ms_per_rebuild,
-                        b.rebuilds_per_s, b.rss_growth_kib, b.cpu_ms_per_rebuild);
+            run_figures* v = &viewer[i];
+            run_figures* b = &bare[i];
+            measure_rebuilds(v, b);
+            std::printf("  pair %d: viewer %6.1f /s %6.3f ms CPU %5.0f KiB | bare %6.1f /s %6.3f "
+                        "ms CPU %5.0f KiB\n",
+                        i + 1, v->rebuilds_per_s, v->cpu_ms_per_rebuild, v->rss_growth_kib,
+                        b->rebuilds_per_s, b->cpu_ms_per_rebuild, b->rss_growth_kib);
             std::fflush(stdout);
         }
     }
     end_runs();
 
-    std::printf("\n| measure (median of %d pairs) | viewer | bare loop | viewer / bare | goal |\n",
-                options.pairs);
-    std::printf("|---|---:|---:|---:|---|\n");
-    if (options.frames) {
-        print_row("frames per second, F5 up", viewer, bare, &run_figures::frames_per_s,
+    std::printf("\n| measure (medians) | pairs | viewer | bare loop | viewer / bare | goal |\n");
+    std::printf("|---|---:|---:|---:|---:|---|\n");
+    int n = options.pairs;
+    if (options.frames_on) {
+        print_row("frames per second, F5 up", n, viewer, bare, &run_figures::frames_per_s,
                   "ratio >= 0.99");
-        print_row("CPU ms per frame (program + X server)", viewer, bare,
+        print_row("CPU ms per frame (program + X server)", n, viewer, bare,
                   &run_figures::cpu_ms_per_frame, "");
     }
-    if (options.held) {
-        print_row("rebuilds per second, F5 held", viewer, bare, &run_figures::rebuilds_per_s,
+    if (options.held_on) {
+        print_row("rebuilds per second, F5 held", n, viewer, bare, &run_figures::rebuilds_per_s,
                   "ratio >= 0.98");
-        print_row("CPU ms per rebuild (program + X server)", viewer, bare,
+        print_row("CPU ms per rebuild (program + X server)", n, viewer, bare,
                   &run_figures::cpu_ms_per_rebuild, "");
         char name[96];
         std::snprintf(name, sizeof name, "resident memory after %d rebuilds minus before (KiB)",
                       options.rebuilds);
-        print_row(name, viewer, bare, &run_figures::rss_growth_kib, "viewer < 2048 KiB");
+        print_row(name, n, viewer, bare, &run_figures::rss_growth_kib, "viewer < 2048 KiB");
     }
-    if (options.frames) {
-        print_row("start to first frame (ms)", viewer, bare, &run_figures::startup_ms,
-                  "ratio <= 1.05");
+    if (options.starts_on) {
+        print_row("start to first frame (ms)", options.starts, viewer_starts, bare_starts,
+                  &run_figures::startup_ms, "ratio <= 1.05");
+        print_row("CPU ms to first frame (program)", options.starts, viewer_starts, bare_starts,
+                  &run_figures::startup_cpu_ms, "");
+    }
+    if (options.frames_on) {
         double fps[max_pairs];
-        for (int i = 0; i < options.pairs; ++i) {
+        for (int i = 0; i < n; ++i) {
             fps[i] = viewer[i].frames_per_s;
         }
-        double viewer_fps = median(fps, options.pairs);
+        double viewer_fps = median(fps, n);
         std::printf("\nswap: the viewer asks for 1 refresh per swap and runs at %.0f fps: %s\n",
                     viewer_fps, viewer_fps > 120.0 ? "not throttled" : "throttled");
     }

@@ -2,8 +2,9 @@
 # make bench: the viewer against the bare GL loop on a private Xvfb.
 #   bench/run-bench.sh [BUILD]
 # Environment: QO_BENCH_VIEWER (another viewer binary to measure, e.g. an
-# older build), QO_BENCH_PAIRS (5), QO_BENCH_SECONDS (2), QO_BENCH_REBUILDS
-# (1000), QO_BENCH_CALLGRIND=0 to skip the instruction counts.
+# older build), QO_BENCH_PAIRS (5), QO_BENCH_STARTS (15), QO_BENCH_SECONDS (2),
+# QO_BENCH_REBUILDS (1000), QO_BENCH_CALLGRIND=0 to skip the instruction
+# counts.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$top/${1:-build-bench}" && pwd)
@@ -32,7 +33,7 @@ echo "shader: bench/shaders (vs.fx, ps.fx)"
 echo
 
 "$build/bench/qo_bench_runner" --viewer "$viewer" --bare "$bare" --hook "$hook" \
-    --shaders "$shaders" --pairs "${QO_BENCH_PAIRS:-5}" --seconds "${QO_BENCH_SECONDS:-2}" \
+    --shaders "$shaders" --server-pid "$xvfb" --pairs "${QO_BENCH_PAIRS:-5}" --starts "${QO_BENCH_STARTS:-15}" --seconds "${QO_BENCH_SECONDS:-2}" \
     --rebuilds "${QO_BENCH_REBUILDS:-1000}"
 
 [ "${QO_BENCH_CALLGRIND:-1}" = 0 ] && exit 0

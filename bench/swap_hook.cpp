@@ -110,6 +110,12 @@ extern "C" {
 
 void glXSwapBuffers(Display* display, GLXDrawable drawable) {
     real_swap_buffers(display, drawable);
+    if (counters->swaps.load(std::memory_order_relaxed) == 0) {
+        timespec cpu;
+        clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+        counters->first_swap_cpu_ns.store(static_cast<int64_t>(cpu.tv_sec) * 1000000000 +
+                                          cpu.tv_nsec);
+    }
     record(counters->swaps, counters->swap_ns);
     uint64_t quit_after = counters->quit_after.load(std::memory_order_acquire);
     if (quit_after != 0 && counters->swaps.load(std::memory_order_relaxed) >= quit_after &&
