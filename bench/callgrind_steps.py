@@ -24,11 +24,12 @@ import sys
 LOOP_FUNCTIONS = ("run_main_loop", "draw_frame")
 DRIVER_OBJECT = re.compile(r"^\?\?\?$|libGL|libGLX|libGLdispatch|libglapi|_dri\.so|gallium|LLVM")
 HOOK_OBJECT = re.compile(r"qo_bench_swap_hook")
+REBUILD_STEP = "rebuild (F5 held)"
 # Checked in order against the text of the loop's source line.
 STEPS = [
     ("drain", re.compile(r"drain_window_events")),
     ("F5 poll", re.compile(r"f5_key_down")),
-    ("rebuild (F5 held)", re.compile(r"release_shaders|build_shader_program")),
+    (REBUILD_STEP, re.compile(r"release_shaders|build_shader_program")),
     ("uniform upload", re.compile(r"glUseProgram|glGetUniformLocation|glUniform")),
     ("clock + fpar", re.compile(r"frame_clock|fill_fpar_block")),
     ("clear + matrices", re.compile(r"glClear|glMatrixMode|glLoadIdentity")),
@@ -169,14 +170,21 @@ def by_step(path, root):
         name = (fn or "").split("(")[0]
         if name not in LOOP_FUNCTIONS or ob != loop_objects[0]:
             continue
+        # run_main_loop's own first build and last release are not frames.
+        skipped = (REBUILD_STEP,) if name == "run_main_loop" else ()
         for file, number, cost in entry["self"]:
-            steps.setdefault(step_at(root, file, number), [0, 0, 0])[0] += cost
+            step = step_at(root, file, number)
+            if step not in skipped:
+                steps.setdefault(step, [0, 0, 0])[0] += cost
         for file, number, callee, count, inclusive in entry["calls"]:
             if callee[1].split("(")[0] == "draw_frame":
                 frames += count
                 continue  # draw_frame's own lines are counted above
+            step = step_at(root, file, number)
+            if step in skipped:
+                continue
             parts = split(callee, inclusive)
-            row = steps.setdefault(step_at(root, file, number), [0, 0, 0])
+            row = steps.setdefault(step, [0, 0, 0])
             for i, value in enumerate(parts):
                 row[i] += value
     return steps, frames

@@ -33,7 +33,8 @@ echo "shader: bench/shaders (vs.fx, ps.fx)"
 echo
 
 "$build/bench/qo_bench_runner" --viewer "$viewer" --bare "$bare" --hook "$hook" \
-    --shaders "$shaders" --server-pid "$xvfb" --pairs "${QO_BENCH_PAIRS:-5}" --starts "${QO_BENCH_STARTS:-15}" --seconds "${QO_BENCH_SECONDS:-2}" \
+    --shaders "$shaders" --server-pid "$xvfb" --pairs "${QO_BENCH_PAIRS:-5}" \
+    --starts "${QO_BENCH_STARTS:-15}" --seconds "${QO_BENCH_SECONDS:-2}" \
     --rebuilds "${QO_BENCH_REBUILDS:-1000}"
 
 [ "${QO_BENCH_CALLGRIND:-1}" = 0 ] && exit 0
