@@ -58,11 +58,13 @@ bool make_dev_zero_link(const std::string& path) {
 }
 
 // 4 GiB, sparse: the first 4096 bytes a complete shader padded with spaces,
-// then zeros. Built only when exactly the first 4096 bytes reach the driver.
+// then text that breaks it, then a hole of zeros. Built only when exactly the
+// first 4096 bytes reach the driver.
 bool make_sparse_4gib(const std::string& path) {
     std::string text = solid_pixel_shader(case_colour);
     text.resize(4096, ' ');
     text.back() = '\n';
+    text += "}};\n#error read past the first 4096 bytes\n";
     if (!write_file(path, text)) {
         return false;
     }
@@ -196,8 +198,12 @@ TEST_P(BadShaderFile, AtF5) {
     }
     ASSERT_NO_FATAL_FAILURE(key(XK_F5, false));
 
-    // Fixed again: the next F5 builds it.
-    remove_pixel_shader(path("ps.fx"));
+    // Fixed again: the next F5 builds it. Renamed over whatever is there but
+    // a folder, so that a build in between (the viewer may see F5 up a frame
+    // late) finds no missing file.
+    if (fs::is_directory(fs::symlink_status(path("ps.fx")))) {
+        remove_pixel_shader(path("ps.fx"));
+    }
     ASSERT_TRUE(write_file(path("ps.fx"), solid_pixel_shader(fixed_colour)));
     ASSERT_NO_FATAL_FAILURE(key(XK_F5, true));
     expect_picture(fixed_colour);

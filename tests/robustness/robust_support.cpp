@@ -80,6 +80,11 @@ void RobustScenario::start_and_find_window(const std::vector<std::string>& wrapp
     ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
     ASSERT_TRUE(find_viewer_area(display(), platform_, deadline_ms, &area_, &error))
         << error << "\nstderr: " << run_stderr(run_);
+    if (platform_.wine) {
+        // Wine's key state follows the keys its own windows receive.
+        ASSERT_TRUE(focus_window(display(), area_.window, deadline_ms))
+            << "the viewer's window did not take the focus";
+    }
 }
 
 void RobustScenario::key(KeySym key, bool down) {

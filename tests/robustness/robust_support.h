@@ -41,7 +41,7 @@ class RobustScenario : public ::testing::Test {
     void write_shaders(const std::string& pixel);
 
     // Starts the viewer in the folder (the platform's command after
-    // `wrapper`, when given) and waits for its window.
+    // `wrapper`, when given) and waits for its window (under Wine, focused).
     void start_and_find_window(const std::vector<std::string>& wrapper = {});
 
     void key(KeySym key, bool down);
