@@ -74,8 +74,8 @@ bench:
 	      --target qo qo_bench_bare qo_bench_swap_hook qo_bench_runner
 	bench/run-bench.sh $(BENCH_BUILD)
 
-# The unit tests and the Linux scenarios again, built with AddressSanitizer
-# and UBSan into build-asan.
+# The unit tests, the Linux scenarios and the bad-input cases again, built
+# with AddressSanitizer and UBSan into build-asan.
 test-sanitizers: test-deps
 	@scripts/test-sanitizers.sh build-asan
 
