@@ -107,15 +107,20 @@ void PrintTo(save_style style, std::ostream* out);
 bool save_file(const std::string& path, const std::string& text, save_style style);
 
 // A thread saving a file again and again in one style, alternating two
-// texts, until stop_editor.
+// texts, until stop_editor (or the end of the scope, when an assertion
+// leaves the test early).
+struct editor_loop;
+void start_editor(editor_loop* loop, const std::string& path, save_style style,
+                  const std::string& text_a, const std::string& text_b);
+void stop_editor(editor_loop* loop);
 struct editor_loop {
     std::thread thread;
     std::atomic<bool> stop{false};
     std::atomic<long> saves{0};
+    ~editor_loop() {
+        stop_editor(this);
+    }
 };
-void start_editor(editor_loop* loop, const std::string& path, save_style style,
-                  const std::string& text_a, const std::string& text_b);
-void stop_editor(editor_loop* loop);
 
 // ---- a real window manager ----------------------------------------------------------
 
