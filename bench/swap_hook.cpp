@@ -9,6 +9,7 @@
 // runner maps too; without it the counters live in private memory.
 // QO_BENCH_QUIT_AFTER=N sends the close request after the N-th swap.
 #include "bench_counters.h"
+#include "x11_probe.h"
 
 #include <GL/glx.h>
 #include <X11/Xlib.h>
@@ -68,20 +69,6 @@ __attribute__((constructor)) void start_hook(void) {
     real_swap_buffers = reinterpret_cast<swap_buffers_fn>(dlsym(RTLD_NEXT, "glXSwapBuffers"));
 }
 
-// The same request a window manager sends when the user closes the window.
-void request_close(Display* display, GLXDrawable window) {
-    XEvent event;
-    std::memset(&event, 0, sizeof event);
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
-    XSendEvent(display, window, False, NoEventMask, &event);
-    XFlush(display);
-}
-
 void record(std::atomic<uint64_t>& count, int64_t* times) {
     uint64_t index = count.load(std::memory_order_relaxed);
     if (index < bench_record_capacity) {
@@ -120,7 +107,7 @@ void glXSwapBuffers(Display* display, GLXDrawable drawable) {
     uint64_t quit_after = counters->quit_after.load(std::memory_order_acquire);
     if (quit_after != 0 && counters->swaps.load(std::memory_order_relaxed) >= quit_after &&
         counters->quit_sent.exchange(1) == 0) {
-        request_close(display, drawable);
+        probe_send_close_request(display, drawable);
     }
 }
 
