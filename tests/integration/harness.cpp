@@ -33,10 +33,6 @@ extern char** environ;
 
 namespace {
 
-int ignore_x_errors(Display*, XErrorEvent*) {
-    return 0;
-}
-
 bool is_executable(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
@@ -307,6 +303,10 @@ void stop_xvfb(xvfb_server* server) {
         }
         server->pid = -1;
     }
+}
+
+int ignore_x_errors(Display*, XErrorEvent*) {
+    return 0;
 }
 
 std::string unserved_display_name() {

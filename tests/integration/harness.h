@@ -91,6 +91,10 @@ void stop_xvfb(xvfb_server* server);
 // A display name (":N") that no X server serves on this machine.
 std::string unserved_display_name();
 
+// An X error handler that ignores every error: a test's requests may name a
+// window the viewer or a window manager has just destroyed.
+int ignore_x_errors(Display* display, XErrorEvent* error);
+
 // ---- files --------------------------------------------------------------------
 
 // A new empty folder under the temporary directory; "" on failure.

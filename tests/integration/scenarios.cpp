@@ -86,6 +86,17 @@ class Scenario : public ::testing::Test {
         ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
     }
 
+    // Starts the viewer on the clock shader (tag 0), then opens a window of
+    // the test's own beside it and gives that window the focus.
+    void start_clock_with_another_window_focused(Window* own) {
+        std::string pixel = clock_pixel_shader(0);
+        ASSERT_NO_FATAL_FAILURE(write_shaders(plain_vertex_shader().c_str(), &pixel));
+        ASSERT_NO_FATAL_FAILURE(start_and_find_window());
+        *own = create_own_window(display(), 900, 650, 100, 100);
+        ASSERT_NE(*own, 0u);
+        ASSERT_TRUE(focus_window(display(), *own, deadline_ms));
+    }
+
     // Starts the viewer and waits for its window; checks the client area's
     // size.
     void start_and_find_window() {
@@ -380,12 +391,8 @@ TEST_F(Scenario, F5HeldRebuildsEveryFrame) {
 // F5 is polled from the keyboard's state, whichever window has the focus.
 // (Wine's key state only follows keys sent to Wine's windows.)
 TEST_F(Scenario, F5RebuildsWithAnotherWindowFocused) {
-    std::string pixel = clock_pixel_shader(0);
-    ASSERT_NO_FATAL_FAILURE(write_shaders(plain_vertex_shader().c_str(), &pixel));
-    ASSERT_NO_FATAL_FAILURE(start_and_find_window());
-    Window own = create_own_window(display(), 900, 650, 100, 100);
-    ASSERT_NE(own, 0u);
-    ASSERT_TRUE(focus_window(display(), own, deadline_ms));
+    Window own = 0;
+    ASSERT_NO_FATAL_FAILURE(start_clock_with_another_window_focused(&own));
     ASSERT_GE(wait_for_clock(display(), area_, 0, 1, deadline_ms).frame, 0);
 
     ASSERT_NO_FATAL_FAILURE(write_pixel_shader(clock_pixel_shader(1)));
@@ -549,12 +556,8 @@ INSTANTIATE_TEST_SUITE_P(Requests, Quit,
 
 // Esc typed into another window is not the viewer's.
 TEST_F(Scenario, EscapeInAnotherWindowDoesNotQuit) {
-    std::string pixel = clock_pixel_shader(0);
-    ASSERT_NO_FATAL_FAILURE(write_shaders(plain_vertex_shader().c_str(), &pixel));
-    ASSERT_NO_FATAL_FAILURE(start_and_find_window());
-    Window own = create_own_window(display(), 900, 650, 100, 100);
-    ASSERT_NE(own, 0u);
-    ASSERT_TRUE(focus_window(display(), own, deadline_ms));
+    Window own = 0;
+    ASSERT_NO_FATAL_FAILURE(start_clock_with_another_window_focused(&own));
     clock_reading first = wait_for_clock(display(), area_, 0, 1, deadline_ms);
     ASSERT_GE(first.frame, 0);
 

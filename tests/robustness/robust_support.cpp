@@ -18,14 +18,6 @@
 #define QO_CLOSED_STDOUT_PATH ""
 #endif
 
-namespace {
-
-int ignore_x_errors(Display*, XErrorEvent*) {
-    return 0;
-}
-
-} // namespace
-
 // ---- the scenario fixture ----------------------------------------------------
 
 void RobustScenario::SetUp() {
@@ -268,23 +260,33 @@ void stop_editor(editor_loop* loop) {
 
 namespace {
 
-Window supporting_wm_window(Display* display) {
-    Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
-    Atom type = None;
+// A 32-bit property's values (Xlib hands them over as longs), at most
+// `most` of them; empty when the window has no such property of that type.
+std::vector<unsigned long> property_words(Display* display, Window window, Atom property, Atom type,
+                                          long most) {
+    std::vector<unsigned long> words;
+    Atom actual_type = None;
     int format = 0;
     unsigned long count = 0;
     unsigned long after = 0;
     unsigned char* data = nullptr;
-    Window result = 0;
-    if (XGetWindowProperty(display, DefaultRootWindow(display), check, 0, 1, False, XA_WINDOW,
-                           &type, &format, &count, &after, &data) == Success &&
+    if (XGetWindowProperty(display, window, property, 0, most, False, type, &actual_type, &format,
+                           &count, &after, &data) == Success &&
         data != nullptr) {
-        if (type == XA_WINDOW && format == 32 && count == 1) {
-            result = static_cast<Window>(reinterpret_cast<unsigned long*>(data)[0]);
+        if (format == 32) {
+            const unsigned long* values = reinterpret_cast<const unsigned long*>(data);
+            words.assign(values, values + count);
         }
         XFree(data);
     }
-    return result;
+    return words;
+}
+
+Window supporting_wm_window(Display* display) {
+    Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
+    std::vector<unsigned long> words =
+        property_words(display, DefaultRootWindow(display), check, XA_WINDOW, 1);
+    return words.size() == 1 ? static_cast<Window>(words[0]) : 0;
 }
 
 // Openbox's stock behaviour with one desktop; new windows take the focus.
@@ -406,44 +408,21 @@ void send_net_moveresize(Display* display, Window window, int x, int y, int widt
 
 std::vector<std::string> atom_list(Display* display, Window window, const char* property) {
     std::vector<std::string> names;
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, window, XInternAtom(display, property, False), 0, 256, False,
-                           XA_ATOM, &type, &format, &count, &after, &data) == Success &&
-        data != nullptr) {
-        const Atom* atoms = reinterpret_cast<const Atom*>(data);
-        for (unsigned long i = 0; i < count; ++i) {
-            char* name = XGetAtomName(display, atoms[i]);
-            if (name != nullptr) {
-                names.push_back(name);
-                XFree(name);
-            }
+    Atom atom = XInternAtom(display, property, False);
+    for (unsigned long value : property_words(display, window, atom, XA_ATOM, 256)) {
+        char* name = XGetAtomName(display, static_cast<Atom>(value));
+        if (name != nullptr) {
+            names.push_back(name);
+            XFree(name);
         }
-        XFree(data);
     }
     return names;
 }
 
 long wm_state(Display* display, Window window) {
     Atom property = XInternAtom(display, "WM_STATE", False);
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    long state = 0;
-    if (XGetWindowProperty(display, window, property, 0, 2, False, property, &type, &format, &count,
-                           &after, &data) == Success &&
-        data != nullptr) {
-        if (format == 32 && count >= 1) {
-            state = reinterpret_cast<const long*>(data)[0];
-        }
-        XFree(data);
-    }
-    return state;
+    std::vector<unsigned long> words = property_words(display, window, property, property, 2);
+    return words.empty() ? 0 : static_cast<long>(words[0]);
 }
 
 bool window_geometry(Display* display, Window window, int* map_state, int* width, int* height) {
@@ -460,22 +439,12 @@ bool window_geometry(Display* display, Window window, int* map_state, int* width
 bool motif_functions(Display* display, Window window, unsigned long* flags,
                      unsigned long* functions) {
     Atom property = XInternAtom(display, "_MOTIF_WM_HINTS", False);
-    Atom type = None;
-    int format = 0;
-    unsigned long count = 0;
-    unsigned long after = 0;
-    unsigned char* data = nullptr;
-    bool found = false;
-    if (XGetWindowProperty(display, window, property, 0, 5, False, AnyPropertyType, &type, &format,
-                           &count, &after, &data) == Success &&
-        data != nullptr) {
-        if (format == 32 && count >= 2) {
-            const unsigned long* words = reinterpret_cast<const unsigned long*>(data);
-            *flags = words[0];
-            *functions = words[1];
-            found = true;
-        }
-        XFree(data);
+    std::vector<unsigned long> words =
+        property_words(display, window, property, AnyPropertyType, 5);
+    if (words.size() < 2) {
+        return false;
     }
-    return found;
+    *flags = words[0];
+    *functions = words[1];
+    return true;
 }
