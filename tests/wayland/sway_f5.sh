@@ -15,12 +15,20 @@
 #                   window is focused and F5 rebuilds, which shows qo is alive
 #                   and the test could see a rebuild.
 #
-# Extra environment for qo: QO_SWAY_QO_ENV, "NAME=value" words separated by
-# spaces. A hook QO_SWAY_BEFORE_QO names a script sourced (as root or the
-# invoking user) after sway is up and before qo starts: it can start services
-# with `as_user` and append to the array qo_env (see the README of this
-# folder).
-#
+# Hooks, through the environment (for a case that ctest passes them to):
+#   QO_SWAY_QO_ENV     extra "NAME=value" words, space-separated, for qo only.
+#   QO_SWAY_BEFORE_QO  a bash file sourced once sway and Xwayland are up and
+#                      before qo starts. It sees: as_user ENV... CMD (runs as
+#                      the test's user with exactly that environment),
+#                      start_as_user ARRAY_NAME CMD... (in the background as
+#                      that user; its pid in $started, ended at exit),
+#                      wait_for WHAT CMD..., fail, note, $top (the test's
+#                      folder, the user's), $runtime (its XDG_RUNTIME_DIR),
+#                      the arrays user_env (HOME, PATH, XDG_RUNTIME_DIR,
+#                      SWAYSOCK, WAYLAND_DISPLAY) and qo_env (user_env and
+#                      DISPLAY, XDG_SESSION_TYPE=wayland: append to it), and
+#                      may redefine press_and_hold_f5 (default: one wtype run).
+#   QO_SWAY_EXPECT_NATIVE=rebuild  the native-focused case expects rebuilds.
 # sway refuses to run as root: as root (CI) everything runs as the user
 # qo-test, made with useradd when missing, through runuser. Otherwise as the
 # invoking user. Needs: sway, Xwayland, swaymsg, wtype, wev, stdbuf (and
@@ -196,20 +204,8 @@ void main()
 EOF
 chmod 0644 "$work/vs.fx" "$work/ps.fx"
 
-qo_env=("${user_env[@]}" DISPLAY="$x_display" XDG_SESSION_TYPE=wayland)
-# shellcheck disable=SC2206 # words on purpose
-qo_env+=(${QO_SWAY_QO_ENV:-})
-if [ -n "${QO_SWAY_BEFORE_QO:-}" ]; then
-    # shellcheck disable=SC1090
-    . "$QO_SWAY_BEFORE_QO"
-fi
-
-start_as_user qo_env sh -c 'cd "$1" && exec stdbuf -oL "$2" >qo.stdout 2>qo.stderr' \
-    sh "$work" "$qo"
-qo_pid=$started
-ln -s "$work/qo.stdout" "$top/qo.stdout"
-ln -s "$work/qo.stderr" "$top/qo.stderr"
-
+# ---- what the cases do (a hook may redefine press_and_hold_f5) -------------------
+qo_pid=""
 builds() {
     grep -c '^prog:' "$work/qo.stdout" 2>/dev/null || true
 }
@@ -226,9 +222,6 @@ window_listed() {
     tree=$(swaymsg_ -t get_tree) || return 1
     [[ $tree == *"$1"* ]]
 }
-wait_for "qo's first build" at_least_builds 1
-wait_for "qo's window in sway's tree" window_listed '"class": "qo"'
-
 # Focuses the window matching the criteria and checks that sway did.
 focus() {
     local reply
@@ -243,11 +236,28 @@ press_and_hold_f5() {
         fail "wtype could not type"
 }
 
+qo_env=("${user_env[@]}" DISPLAY="$x_display" XDG_SESSION_TYPE=wayland)
+# shellcheck disable=SC2206 # words on purpose
+qo_env+=(${QO_SWAY_QO_ENV:-})
+if [ -n "${QO_SWAY_BEFORE_QO:-}" ]; then
+    # shellcheck disable=SC1090
+    . "$QO_SWAY_BEFORE_QO"
+fi
+
+start_as_user qo_env sh -c 'cd "$1" && exec stdbuf -oL "$2" >qo.stdout 2>qo.stderr' \
+    sh "$work" "$qo"
+qo_pid=$started
+ln -s "$work/qo.stdout" "$top/qo.stdout"
+ln -s "$work/qo.stderr" "$top/qo.stderr"
+
+wait_for "qo's first build" at_least_builds 1
+wait_for "qo's window in sway's tree" window_listed '"class": "qo"'
+
 case "$case_name" in
 qo-focused)
     focus '[class="qo"]'
     press_and_hold_f5
-    wait_for "rebuild (qo built $(builds) time(s); F5 went unseen)" at_least_builds 2
+    wait_for "rebuild: F5 went unseen" at_least_builds 2
     note "qo focused: $(builds) builds"
     ;;
 native-focused)
@@ -260,8 +270,7 @@ native-focused)
     f5_released() { grep -B1 'sym: F5 ' "$top/wev.out" | grep -q 'released'; }
     wait_for "F5 press and release in wev's output" f5_released
     if [ "${QO_SWAY_EXPECT_NATIVE:-none}" = rebuild ]; then
-        wait_for "rebuild with a native window focused (qo built $(builds) time(s))" \
-            at_least_builds 2
+        wait_for "rebuild with a native window focused" at_least_builds 2
         note "native window focused: $(builds) builds"
     else
         qo_alive
@@ -271,7 +280,7 @@ native-focused)
         # The control: qo focused, F5 rebuilds.
         focus '[class="qo"]'
         press_and_hold_f5
-        wait_for "rebuild once qo was focused (qo built $(builds) time(s))" at_least_builds 2
+        wait_for "rebuild once qo was focused" at_least_builds 2
         note "then qo focused: $(builds) builds"
     fi
     ;;
