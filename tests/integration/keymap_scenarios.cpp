@@ -81,8 +81,9 @@ class KeyMapScenario : public ::testing::Test {
     }
 
     // Moves F5 from its keycode to one that had no keysym, and gives the old
-    // one a keysym that appears nowhere in the map. Returns both keycodes.
-    void move_f5(KeyCode* old_code, KeyCode* new_code) {
+    // one a keysym that appears nowhere in the map; with `keep_old`, F5 stays
+    // on the old keycode too. Returns both keycodes.
+    void move_f5(KeyCode* old_code, KeyCode* new_code, bool keep_old = false) {
         int min_keycode = 0;
         int count = 0;
         int per = 0;
@@ -112,7 +113,9 @@ class KeyMapScenario : public ::testing::Test {
         KeySym f5 = XK_F5;
         KeySym f35 = XK_F35;
         XChangeKeyboardMapping(display(), *new_code, 1, &f5, 1);
-        XChangeKeyboardMapping(display(), *old_code, 1, &f35, 1);
+        if (!keep_old) {
+            XChangeKeyboardMapping(display(), *old_code, 1, &f35, 1);
+        }
         XSync(display(), False);
 
         ASSERT_NO_FATAL_FAILURE(read_map(&min_keycode, &count, &per, &syms));
@@ -122,7 +125,8 @@ class KeyMapScenario : public ::testing::Test {
             for (int place = 0; place < per; ++place) {
                 has_f5 = has_f5 || syms[i * per + place] == XK_F5;
             }
-            EXPECT_EQ(has_f5, code == *new_code) << "keycode " << int(code);
+            EXPECT_EQ(has_f5, code == *new_code || (keep_old && code == *old_code))
+                << "keycode " << int(code);
         }
     }
 
@@ -191,6 +195,27 @@ TEST_F(KeyMapScenario, F5MovedToAnotherKeycodeRebuildsEveryFrameWhileHeld) {
         << "frames " << after_press.frame << " to " << held.frame << " held";
     EXPECT_LE(count, after_release.frame - before_press.frame + 1)
         << "frames " << before_press.frame << " to " << after_release.frame;
+}
+
+// F5 on two keycodes at once (given to a second one while the viewer runs):
+// either one rebuilds.
+TEST_F(KeyMapScenario, F5OnTwoKeycodesRebuildsFromEither) {
+    ASSERT_NO_FATAL_FAILURE(start_clock());
+    KeyCode first = 0;
+    KeyCode second = 0;
+    ASSERT_NO_FATAL_FAILURE(move_f5(&first, &second, true));
+
+    int tag = 1;
+    for (KeyCode code : {second, first}) {
+        ASSERT_NO_FATAL_FAILURE(write_clock(tag));
+        ASSERT_NO_FATAL_FAILURE(keycode(code, true));
+        clock_reading rebuilt = wait_for_clock(display(), area_, tag, 0, deadline_ms);
+        ASSERT_NO_FATAL_FAILURE(keycode(code, false));
+        EXPECT_GE(rebuilt.frame, 0) << "F5 on keycode " << int(code) << " did not rebuild";
+        ++tag;
+    }
+    ASSERT_NO_FATAL_FAILURE(close_and_expect_exit());
+    EXPECT_GE(rebuilds(), 2);
 }
 
 // F5 held while the map moves it elsewhere: the held key still counts as
