@@ -150,7 +150,8 @@ wait_for() {
 }
 
 # Wayland buffers are shared memory files (shm_open): /dev/shm must be a
-# folder the user can write (in a chroot: mount a tmpfs there, mode 1777).
+# folder the user can write (in a chroot: a tmpfs of mode 1777 mounted there,
+# or /dev bound with its submounts, mount --rbind).
 base_env=(HOME="$home" PATH=/usr/local/bin:/usr/bin:/bin XDG_RUNTIME_DIR="$runtime")
 as_user "${base_env[@]}" test -w /dev/shm ||
     fail "/dev/shm is missing or not writable for $run_user (sway and its clients need it)"
