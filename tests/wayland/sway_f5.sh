@@ -34,12 +34,13 @@
 # invoking user. Needs: sway, Xwayland, swaymsg, wtype, wev, stdbuf (and
 # useradd, runuser as root). Fails, never skips, when one is missing.
 # Waits for conditions with generous deadlines; no timed assertion.
+# shellcheck disable=SC2016 # sh -c scripts take their arguments as $1, $2
 set -euo pipefail
 
 qo=${1:?usage: sway_f5.sh QO_BINARY CASE}
 case_name=${2:?usage: sway_f5.sh QO_BINARY CASE}
 deadline=${QO_SWAY_DEADLINE:-60} # seconds, for every wait
-test_user=qo-test
+test_user="qo-test"
 
 fail() {
     echo "sway_f5: FAIL: $*" >&2
@@ -165,6 +166,7 @@ focus_on_window_activation focus
 EOF
 chmod 0644 "$top/sway.config"
 
+# shellcheck disable=SC2034 # read through start_as_user's nameref
 sway_env=("${base_env[@]}" WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman)
 start_as_user sway_env sh -c 'exec sway -c "$1" >"$2" 2>&1' sh "$top/sway.config" "$top/sway.log"
 sway_pid=$started
