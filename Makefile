@@ -11,10 +11,15 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # What building, running and testing need on Debian.
 BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0 \
                   zlib1g-dev libxi-dev libxtst-dev
+# The F5 tests under headless sway with Xwayland (tests/wayland): the
+# compositor, Xwayland, a virtual keyboard (wtype), a native Wayland window
+# (wev), and what runs them as an unprivileged user (useradd from passwd,
+# runuser from util-linux, stdbuf from coreutils).
+WAYLAND_TEST_PACKAGES := sway xwayland wtype wev passwd util-linux coreutils
 # wine, wine64: the wine scenarios run qo.exe (Wine's X11 libraries come
 # with WINDOWS_TEST_PACKAGES, which make test installs too).
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev xvfb xauth libxtst-dev libxi-dev openbox \
-                 wine wine64
+                 wine wine64 $(WAYLAND_TEST_PACKAGES)
 # The Windows program and its tests: the cross compiler, GoogleTest's source,
 # Wine, and the libraries Wine's X11 and OpenGL drivers load (only
 # recommended by Wine's packages).

@@ -11,6 +11,12 @@
 // with the other events, so the poll costs no round trip to the X server.
 // The state is seeded with one XQueryKeymap, so a key already held at start
 // counts. Without XInput2 2.1 every poll asks XQueryKeymap.
+//
+// F5 is every keycode the live key map gives the F5 keysym, looked up again
+// whenever the map changes (a layout switch; under Xwayland every virtual
+// keyboard, such as one that types into another client, brings a key map of
+// its own). A press counts until the same key is released, whatever the key
+// means by then.
 #include "display/display.h"
 
 #include "display/extension_search.h"
@@ -20,6 +26,7 @@
 #include <GL/glx.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/XKBlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XInput2.h>
 #include <X11/keysym.h>
@@ -34,6 +41,20 @@ constexpr int window_width = 800;
 constexpr int window_height = 600;
 constexpr const char* window_title = "qo";
 
+// How many keycodes may carry F5 at once, and how many F5 presses (device
+// and key) are remembered until their release.
+constexpr int max_f5_keycodes = 8;
+constexpr int max_f5_holders = 16;
+
+// One held F5: the XInput2 source device and the keycode it was pressed
+// with. Device 0 (no device has id 0) stands for a key seen down in the
+// keyboard's state (XQueryKeymap): held when the viewer started, or any
+// hold when F5 is polled; any release of that keycode ends it.
+struct f5_holder {
+    int device;
+    unsigned int keycode;
+};
+
 // Everything the backend holds for the run; written by open_display and the
 // event handler, released by close_display.
 struct {
@@ -42,14 +63,13 @@ struct {
     Colormap colormap;
     GLXContext gl_context;
     Atom wm_delete_window;
-    KeyCode f5_keycode;
-    int xi_opcode; // XInput2's major opcode; 0 when F5 is polled with XQueryKeymap
-    // Which keyboards hold F5 down, one bit per XInput2 source device id.
-    // Bit 0 (no device has id 0) stands for "held when the viewer started":
-    // any release clears it.
-    unsigned char f5_holders[32];
-    bool f5_down; // any bit of f5_holders set
-    int width;    // the client size last reported by the X server
+    KeyCode f5_keycodes[max_f5_keycodes]; // the keycodes that carry F5 now
+    int f5_keycode_count;
+    int xkb_event_base; // XKB's first event number; -1 without XKB
+    int xi_opcode;      // XInput2's major opcode; 0 when F5 is polled with XQueryKeymap
+    f5_holder f5_holders[max_f5_holders]; // the F5 presses not released yet
+    int f5_holder_count;
+    int width; // the client size last reported by the X server
     int height;
     bool quit_requested;
 } x11;
@@ -117,7 +137,86 @@ void set_viewport(int width, int height) {
 }
 
 bool key_is_down(const char* keys, unsigned int code) {
-    return code != 0 && (keys[code / 8] & (1 << (code % 8))) != 0;
+    return code != 0 && code < 256 && (keys[code / 8] & (1 << (code % 8))) != 0;
+}
+
+bool is_f5_keycode(unsigned int code) {
+    for (int i = 0; i < x11.f5_keycode_count; ++i) {
+        if (x11.f5_keycodes[i] == code) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Takes F5's state from a key vector as XQueryKeymap gives it: a key held
+// since it was F5 stays an F5 hold while it is down, whatever it means now;
+// a key down that carries F5 now starts one.
+void take_key_vector(const char* keys) {
+    for (int i = 0; i < x11.f5_holder_count;) {
+        if (x11.f5_holders[i].device == 0 && !key_is_down(keys, x11.f5_holders[i].keycode)) {
+            x11.f5_holders[i] = x11.f5_holders[--x11.f5_holder_count];
+        } else {
+            ++i;
+        }
+    }
+    for (int i = 0; i < x11.f5_keycode_count; ++i) {
+        unsigned int code = x11.f5_keycodes[i];
+        bool known = false;
+        for (int j = 0; j < x11.f5_holder_count; ++j) {
+            known = known || (x11.f5_holders[j].device == 0 && x11.f5_holders[j].keycode == code);
+        }
+        if (!known && key_is_down(keys, code) && x11.f5_holder_count < max_f5_holders) {
+            x11.f5_holders[x11.f5_holder_count++] = f5_holder{0, code};
+        }
+    }
+}
+
+// Looks F5 up in the live core key map (one round trip): every keycode with
+// F5 at any of its places, up to max_f5_keycodes. Keeps the last set when the
+// map can't be read.
+void look_up_f5_keycodes(void) {
+    Display* dpy = x11.display;
+    int min_keycode = 0;
+    int max_keycode = 0;
+    XDisplayKeycodes(dpy, &min_keycode, &max_keycode);
+    int count = max_keycode - min_keycode + 1;
+    if (min_keycode < 8 || count <= 0) {
+        return;
+    }
+    int per_keycode = 0;
+    KeySym* map = XGetKeyboardMapping(dpy, static_cast<KeyCode>(min_keycode), count, &per_keycode);
+    if (map == nullptr) {
+        return;
+    }
+    x11.f5_keycode_count = 0;
+    for (int code = 0; code < count && x11.f5_keycode_count < max_f5_keycodes; ++code) {
+        for (int place = 0; place < per_keycode; ++place) {
+            if (map[code * per_keycode + place] == XK_F5) {
+                x11.f5_keycodes[x11.f5_keycode_count++] = static_cast<KeyCode>(min_keycode + code);
+                break;
+            }
+        }
+    }
+    XFree(map);
+}
+
+// Asks for the notices of key-map changes beyond the core MappingNotify,
+// which Xlib may keep from a client that uses XKB: a new keyboard (its own
+// key map, as under Xwayland) and a changed map.
+void watch_key_map(void) {
+    int opcode = 0;
+    int error_base = 0;
+    int major = XkbMajorVersion;
+    int minor = XkbMinorVersion;
+    x11.xkb_event_base = -1;
+    if (!XkbQueryExtension(x11.display, &opcode, &x11.xkb_event_base, &error_base, &major,
+                           &minor)) {
+        x11.xkb_event_base = -1;
+        return;
+    }
+    unsigned int events = XkbNewKeyboardNotifyMask | XkbMapNotifyMask;
+    XkbSelectEvents(x11.display, XkbUseCoreKbd, events, events);
 }
 
 // Takes F5's state from the raw key events, once selected; the state is
@@ -128,8 +227,7 @@ void watch_f5_with_xinput2(void) {
     int error_base = 0;
     int major = 2;
     int minor = 1; // raw events even while another client grabs the keyboard
-    if (x11.f5_keycode == 0 ||
-        !XQueryExtension(dpy, "XInputExtension", &x11.xi_opcode, &event_base, &error_base) ||
+    if (!XQueryExtension(dpy, "XInputExtension", &x11.xi_opcode, &event_base, &error_base) ||
         XIQueryVersion(dpy, &major, &minor) != Success || major < 2 || (major == 2 && minor < 1)) {
         x11.xi_opcode = 0;
         return;
@@ -146,9 +244,35 @@ void watch_f5_with_xinput2(void) {
     // After the selection: what changes from here on is queued as events.
     char keys[32];
     XQueryKeymap(dpy, keys);
-    std::memset(x11.f5_holders, 0, sizeof x11.f5_holders);
-    x11.f5_down = key_is_down(keys, x11.f5_keycode);
-    x11.f5_holders[0] = x11.f5_down ? 1 : 0;
+    x11.f5_holder_count = 0;
+    take_key_vector(keys);
+}
+
+// A press of a key carrying F5 now holds F5 until that device releases that
+// key; a release also ends a hold seen at start on that key.
+void take_f5_key(int device, unsigned int keycode, bool press) {
+    if (press) {
+        if (!is_f5_keycode(keycode)) {
+            return;
+        }
+        for (int i = 0; i < x11.f5_holder_count; ++i) {
+            if (x11.f5_holders[i].device == device && x11.f5_holders[i].keycode == keycode) {
+                return;
+            }
+        }
+        if (x11.f5_holder_count < max_f5_holders) {
+            x11.f5_holders[x11.f5_holder_count++] = f5_holder{device, keycode};
+        }
+        return;
+    }
+    for (int i = 0; i < x11.f5_holder_count;) {
+        const f5_holder& holder = x11.f5_holders[i];
+        if ((holder.device == device || holder.device == 0) && holder.keycode == keycode) {
+            x11.f5_holders[i] = x11.f5_holders[--x11.f5_holder_count];
+        } else {
+            ++i;
+        }
+    }
 }
 
 void take_raw_key_event(XGenericEventCookie* cookie) {
@@ -158,21 +282,23 @@ void take_raw_key_event(XGenericEventCookie* cookie) {
         return;
     }
     const XIRawEvent* raw = static_cast<const XIRawEvent*>(cookie->data);
-    unsigned int source = static_cast<unsigned int>(raw->sourceid);
-    if (raw->detail == x11.f5_keycode && source > 0 && source < 8 * sizeof x11.f5_holders) {
-        unsigned char bit = static_cast<unsigned char>(1 << (source % 8));
-        if (cookie->evtype == XI_RawKeyPress) {
-            x11.f5_holders[source / 8] |= bit;
-        } else {
-            x11.f5_holders[source / 8] &= static_cast<unsigned char>(~bit);
-            x11.f5_holders[0] &= static_cast<unsigned char>(~1);
-        }
-        x11.f5_down = false;
-        for (unsigned char holders : x11.f5_holders) {
-            x11.f5_down = x11.f5_down || holders != 0;
-        }
+    if (raw->sourceid > 0 && raw->detail > 0) {
+        take_f5_key(raw->sourceid, static_cast<unsigned int>(raw->detail),
+                    cookie->evtype == XI_RawKeyPress);
     }
     XFreeEventData(x11.display, cookie);
+}
+
+// The XKB notices of a changed key map: Xlib's own copy follows, and F5 is
+// looked up again.
+void take_xkb_event(XEvent& event) {
+    XkbEvent& xkb = reinterpret_cast<XkbEvent&>(event);
+    if (xkb.any.xkb_type == XkbMapNotify) {
+        XkbRefreshKeyboardMapping(&xkb.map);
+        look_up_f5_keycodes();
+    } else if (xkb.any.xkb_type == XkbNewKeyboardNotify) {
+        look_up_f5_keycodes();
+    }
 }
 
 void handle_event(XEvent& event) {
@@ -211,7 +337,16 @@ void handle_event(XEvent& event) {
     case GenericEvent:
         take_raw_key_event(&event.xcookie);
         break;
+    case MappingNotify:
+        XRefreshKeyboardMapping(&event.xmapping);
+        if (event.xmapping.request == MappingKeyboard) {
+            look_up_f5_keycodes();
+        }
+        break;
     default:
+        if (x11.xkb_event_base >= 0 && event.type == x11.xkb_event_base) {
+            take_xkb_event(event);
+        }
         break;
     }
 }
@@ -281,7 +416,9 @@ int open_display(void) {
         std::fprintf(stderr, "qo: cannot make the OpenGL context current\n");
         return 1;
     }
-    x11.f5_keycode = XKeysymToKeycode(dpy, XK_F5);
+    // The map is watched before it is read: a change in between is not lost.
+    watch_key_map();
+    look_up_f5_keycodes();
     watch_f5_with_xinput2();
     enable_swap_interval(1);
     return 0;
@@ -335,9 +472,9 @@ int f5_key_down(void) {
     if (x11.xi_opcode == 0) {
         char keys[32];
         XQueryKeymap(x11.display, keys);
-        return key_is_down(keys, x11.f5_keycode) ? 1 : 0;
+        take_key_vector(keys);
     }
-    return x11.f5_down ? 1 : 0;
+    return x11.f5_holder_count > 0 ? 1 : 0;
 }
 
 void present_frame(void) {
