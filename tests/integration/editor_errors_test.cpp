@@ -118,10 +118,12 @@ TEST_F(EditorErrors, VimQuickfixJumpsToTheBrokenLineAndColumn) {
 
     // Vim from Debian, no vimrc (so the default 'errorformat'), no viminfo,
     // no swap file; it writes each quickfix entry as
-    // valid|file|line|column|text.
+    // valid|file|line|column|text, and where :cfile put the cursor.
     const std::string script =
         "call writefile(map(getqflist(), {i, e -> e.valid . \"|\" . bufname(e.bufnr) . \"|\" . "
-        "e.lnum . \"|\" . e.col . \"|\" . e.text}), \"quickfix.txt\")";
+        "e.lnum . \"|\" . e.col . \"|\" . e.text}), \"quickfix.txt\") | "
+        "call writefile([bufname(\"%\") . \"|\" . line(\".\") . \"|\" . col(\".\")], "
+        "\"cursor.txt\")";
     const std::string command =
         "cd '" + folder_ + "' && timeout 120 vim -u NONE -i NONE -N -n -es " +
         "-c 'cfile qo.stderr' -c '" + script + "' -c 'qa!' " + "</dev/null >vim.out 2>&1";
@@ -136,6 +138,7 @@ TEST_F(EditorErrors, VimQuickfixJumpsToTheBrokenLineAndColumn) {
     EXPECT_EQ(entry.line, "3");
     EXPECT_EQ(entry.column, "28");
     EXPECT_EQ(entry.text.rfind(" error: syntax error", 0), 0u) << entry.text;
+    EXPECT_EQ(read_file(folder_ + "/cursor.txt"), "ps.fx|3|28\n") << "not where :cfile jumped";
 }
 
 } // namespace
