@@ -17,9 +17,10 @@ BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libgl1-mesa-dri
 # runuser from util-linux, stdbuf from coreutils).
 WAYLAND_TEST_PACKAGES := sway xwayland wtype wev passwd util-linux coreutils
 # wine, wine64: the wine scenarios run qo.exe (Wine's X11 libraries come
-# with WINDOWS_TEST_PACKAGES, which make test installs too).
+# with WINDOWS_TEST_PACKAGES, which make test installs too). vim-nox: Vim
+# reads the viewer's compile errors as a quickfix list (editor.* tests).
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev xvfb xauth libxtst-dev libxi-dev openbox \
-                 wine wine64 $(WAYLAND_TEST_PACKAGES)
+                 wine wine64 vim-nox $(WAYLAND_TEST_PACKAGES)
 # The Windows program and its tests: the cross compiler, GoogleTest's source,
 # Wine, and the libraries Wine's X11 and OpenGL drivers load (only
 # recommended by Wine's packages).

@@ -1,5 +1,6 @@
 #include "shader/program_builder.h"
 
+#include "shader/compile_log_line.h"
 #include "shader/file_reader.h"
 
 #include <cstdio>
@@ -18,6 +19,8 @@ constexpr GLenum_t gl_fragment_shader = 0x8B30;
 constexpr int source_capacity = 4096;
 constexpr int log_capacity = 1536;
 constexpr int log_query_length = 1024;
+// Room for the file names the builder passes ("vs.fx", "ps.fx").
+constexpr int path_capacity = 16;
 
 // Set once the table holds every entry point, so that release_shaders never
 // calls through a null pointer.
@@ -37,18 +40,26 @@ void load_shader_source(GLuint_t shader, const char* path) {
     glShaderSource_(shader, 1, &text, &length);
 }
 
-// Writes the shader's compile log on stderr, each line prefixed with the
-// file name, when the driver wrote one.
+// Writes the shader's compile log on stderr, line by line in the
+// `file:line:column: error: message` form editors jump to (see
+// rewrite_compile_log_line), when the driver wrote one.
 void report_compile_log(GLuint_t shader, const char* path) {
     char log_buffer[log_capacity];
     std::memset(log_buffer, 0, sizeof log_buffer);
     glGetShaderInfoLog_(shader, log_query_length, nullptr, log_buffer);
+    // A whole log line (at most log_query_length - 1 bytes) always fits.
+    char line_buffer[log_query_length + path_capacity + compile_log_line_margin];
     const char* line = log_buffer;
     while (*line != '\0') {
         const char* end = std::strchr(line, '\n');
         int length =
             end != nullptr ? static_cast<int>(end - line) : static_cast<int>(std::strlen(line));
-        std::fprintf(stderr, "%s: %.*s\n", path, length, line);
+        int written = rewrite_compile_log_line(path, line, length, line_buffer, sizeof line_buffer);
+        if (written > 0) {
+            std::fprintf(stderr, "%s\n", line_buffer);
+        } else if (written < 0) {
+            std::fprintf(stderr, "%s: %.*s\n", path, length, line);
+        }
         line += length;
         if (*line == '\n') {
             ++line;

@@ -424,9 +424,9 @@ TEST_F(Scenario, FailedRebuildKeepsTheLastProgram) {
     bool two_failures = poll_until(
         [&] {
             std::string err = run_stderr(run_);
-            size_t first = err.find("ps.fx: ");
+            size_t first = err.find("ps.fx:3:");
             return first != std::string::npos &&
-                   err.find("ps.fx: ", first + 1) != std::string::npos;
+                   err.find("ps.fx:3:", first + 1) != std::string::npos;
         },
         deadline_ms);
     ASSERT_NO_FATAL_FAILURE(key(XK_F5, false));
@@ -447,15 +447,14 @@ TEST_F(Scenario, FailedRebuildKeepsTheLastProgram) {
         EXPECT_EQ(report.link_logs.front(), "");
         EXPECT_NE(report.link_logs.back(), "") << "a failed link says why";
     }
-    // Every stderr line is the compiler's, prefixed with the file name, and
-    // names the broken line (3).
+    // Every stderr line is the compiler's, in the file:line: form, and names
+    // the broken line (3).
     std::string err = run_stderr(run_);
     size_t start = 0;
     while (start < err.size()) {
         size_t end = err.find('\n', start);
         std::string line = err.substr(start, end - start);
-        EXPECT_EQ(line.compare(0, 7, "ps.fx: "), 0) << line;
-        EXPECT_NE(line.find("0:3("), std::string::npos) << line;
+        EXPECT_EQ(line.compare(0, 8, "ps.fx:3:"), 0) << line;
         start = end == std::string::npos ? err.size() : end + 1;
     }
 }
@@ -507,7 +506,7 @@ TEST_P(WhitePicture, DrawsWhitePrintsOneBuildAndSaysWhy) {
 INSTANTIATE_TEST_SUITE_P(
     FirstBuildFails, WhitePicture,
     ::testing::Values(
-        white_case{"broken_pixel_shader", true, broken_pixel_shader, {"ps.fx: 0:3("}},
+        white_case{"broken_pixel_shader", true, broken_pixel_shader, {"ps.fx:3:"}},
         white_case{"no_vertex_shader",
                    false,
                    "void main()\n{\n    gl_FragColor = vec4(0.0, 0.0, 1.0, 1.0);\n}\n",

@@ -101,18 +101,20 @@ void PrintTo(const bad_file_case& c, std::ostream* out) {
 }
 
 const char* const cannot_read = "qo: cannot read ps.fx: ";
+// A line of ps.fx's compile log: `ps.fx:L:C: error: ...`, or `ps.fx: ...`.
+const char* const compile_log = "ps.fx:";
 
 const std::vector<bad_file_case>& all_cases() {
     static const std::vector<bad_file_case> cases = {
         {"missing", true, make_missing, "qo: cannot read ps.fx: No such file or directory", false},
-        {"empty", true, make_empty, "ps.fx: ", false},
+        {"empty", true, make_empty, compile_log, false},
         {"directory", true, make_directory, "qo: cannot read ps.fx: Is a directory", false},
         {"fifo", false, make_fifo, "qo: cannot read ps.fx: not a regular file", false},
         {"dev_zero_symlink", false, make_dev_zero_link, "qo: cannot read ps.fx: not a regular file",
          false},
         {"sparse_4gib_first_4096_bytes_a_shader", false, make_sparse_4gib, nullptr, true},
-        {"binary_garbage_with_nul_bytes", true, make_binary_garbage, "ps.fx: ", false},
-        {"utf8_bom", true, make_bom, "ps.fx: ", false},
+        {"binary_garbage_with_nul_bytes", true, make_binary_garbage, compile_log, false},
+        {"utf8_bom", true, make_bom, compile_log, false},
         {"crlf_line_ends", true, make_crlf, nullptr, true},
     };
     return cases;
@@ -141,7 +143,7 @@ class BadShaderFile : public RobustScenario, public ::testing::WithParamInterfac
         ASSERT_TRUE(GetParam().make(path("ps.fx"))) << "cannot make the case's ps.fx";
     }
 
-    // stderr names the problem: for a compile log, a line "ps.fx: ..." that
+    // stderr names the problem: for a compile log, a line "ps.fx:..." that
     // says error.
     void expect_stderr_names_problem() {
         const bad_file_case& c = GetParam();
@@ -151,7 +153,7 @@ class BadShaderFile : public RobustScenario, public ::testing::WithParamInterfac
         }
         EXPECT_GE(stderr_lines_starting(c.stderr_line), 1)
             << "stderr has no line starting \"" << c.stderr_line << "\"";
-        if (std::string(c.stderr_line) == "ps.fx: ") {
+        if (c.stderr_line == compile_log) {
             EXPECT_NE(run_stderr(run_).find("error"), std::string::npos);
             EXPECT_EQ(stderr_lines_starting(cannot_read), 0) << "the file was readable";
         }
@@ -289,7 +291,7 @@ TEST_P(EditorSaves, WhileF5Held) {
     // The file always exists; a torn read (only with truncate-and-rewrite)
     // is a compile error, never a failed read. A rename is atomic: no error.
     EXPECT_EQ(stderr_lines_starting(cannot_read), 0);
-    int logs = stderr_lines_starting("ps.fx: ");
+    int logs = stderr_lines_starting(compile_log);
     if (style == save_style::rename_over) {
         EXPECT_EQ(run_stderr(run_), "");
     } else {

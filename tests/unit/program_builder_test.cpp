@@ -262,7 +262,7 @@ TEST_F(ProgramBuilder, UnreadableFilesGiveEmptySourcesAndAStderrLine) {
     EXPECT_EQ(out, "1\nprog:\n") << "the build goes on and prints its two lines";
 }
 
-TEST_F(ProgramBuilder, CompileLogsGoToStderrPrefixedWithTheFileName) {
+TEST_F(ProgramBuilder, CompileLogsGoToStderrAsFileLineColumn) {
     write_file("vs.fx", "v");
     write_file("ps.fx", "p");
     gl.shader_logs[fragment_kind] = "0:3(12): error: syntax error\n0:4(1): error: more\n";
@@ -270,13 +270,41 @@ TEST_F(ProgramBuilder, CompileLogsGoToStderrPrefixedWithTheFileName) {
     std::string out;
     std::string err;
     ASSERT_EQ(build(&out, &err), 0);
-    EXPECT_EQ(err, "ps.fx: 0:3(12): error: syntax error\nps.fx: 0:4(1): error: more\n");
-    EXPECT_EQ(out, "1\nprog:error: linking with uncompiled shader\n");
+    EXPECT_EQ(err, "ps.fx:3:12: error: syntax error\nps.fx:4:1: error: more\n");
+    EXPECT_EQ(out, "1\nprog:error: linking with uncompiled shader\n")
+        << "the link log on stdout stays as the driver wrote it";
 
-    gl.shader_logs[fragment_kind] = "";
-    gl.shader_logs[vertex_kind] = "warning without a line break";
+    // Both shaders, CR LF, blank lines and a last line without a line break.
+    gl.shader_logs[vertex_kind] = "ERROR: 0:2: 'x' : undeclared\r\n\r\n\nwarning without a break";
+    gl.shader_logs[fragment_kind] = "No errors.\r\n";
     ASSERT_EQ(build(&out, &err), 0);
-    EXPECT_EQ(err, "vs.fx: warning without a line break\n");
+    EXPECT_EQ(err, "vs.fx:2: error: 'x' : undeclared\nvs.fx: warning without a break\n");
+}
+
+// The longest log the builder asks for (1023 bytes) comes out whole, also
+// when the rewrite makes it longer.
+TEST_F(ProgramBuilder, LongCompileLogLinesAreNotCut) {
+    write_file("vs.fx", "v");
+    write_file("ps.fx", "p");
+    const std::string head = "0:7(1): preprocessor error: ";
+    const std::string message(1023 - head.size(), 'm');
+    const std::string plain(1023, 'p');
+    struct Case {
+        std::string log;
+        std::string printed;
+    };
+    const Case cases[] = {
+        {head + message, "ps.fx:7:1: error: preprocessor error: " + message + "\n"},
+        {plain, "ps.fx: " + plain + "\n"},
+        {plain + "cut by the GL's 1024-byte query", "ps.fx: " + plain + "\n"},
+    };
+    for (const Case& c : cases) {
+        gl.shader_logs[fragment_kind] = c.log;
+        std::string out;
+        std::string err;
+        ASSERT_EQ(build(&out, &err), 0);
+        EXPECT_EQ(err, c.printed);
+    }
 }
 
 TEST_F(ProgramBuilder, MissingEntryPointStopsBeforeAnyCall) {
