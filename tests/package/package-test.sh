@@ -152,6 +152,11 @@ contents)
     for example in "$source"/examples/*; do
         same "$work/root/usr/share/doc/qo/examples/$(basename "$example")" "$example"
     done
+    # The version the man page and the changelog name is the package's.
+    grep -q "^\.TH QO 1 [0-9-]* \"qo $version\" " "$source/docs/qo.1" ||
+        fault "docs/qo.1's .TH line does not name qo $version"
+    [ "$(head -n1 "$source/packaging/changelog" | cut -d' ' -f1-2)" = "qo ($version)" ] ||
+        fault "packaging/changelog's latest entry is not for $version"
     [ $faults -eq 0 ] || fail "$faults faults in the package"
     ;;
 
