@@ -2,7 +2,8 @@
 #   make run    the viewer on the bundled example shaders
 #   make test   every test, through ctest (Linux, then Windows under Wine)
 #   make windows  build-win/qo.exe, cross-built with MinGW-w64
-#   make dist   dist/qo-<version>-linux-x86_64.tar.gz and -windows-x86_64.zip
+#   make dist   dist/qo-<version>-linux-x86_64.tar.gz, -windows-x86_64.zip and
+#               qo_<version>_amd64.deb
 #   make bench  the viewer against a bare GL loop (docs/performance.md)
 BUILD ?= build
 WIN_BUILD ?= build-win
@@ -16,11 +17,16 @@ BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libgl1-mesa-dri
 # (wev), and what runs them as an unprivileged user (useradd from passwd,
 # runuser from util-linux, stdbuf from coreutils).
 WAYLAND_TEST_PACKAGES := sway xwayland wtype wev passwd util-linux coreutils
+# The Debian package: cpack -G DEB runs dpkg-shlibdeps (dpkg-dev) on what
+# `file` says is ELF.
+DEB_PACKAGES := dpkg-dev file
 # wine, wine64: the wine scenarios run qo.exe (Wine's X11 libraries come
 # with WINDOWS_TEST_PACKAGES, which make test installs too). vim-nox: Vim
 # reads the viewer's compile errors as a quickfix list (editor.* tests).
+# dpkg-dev, file, lintian, groff, mandoc: the Debian package's tests (cpack
+# with dpkg-shlibdeps, then Debian's checker) and the man page's lint.
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev xvfb xauth libxtst-dev libxi-dev openbox \
-                 wine wine64 vim-nox $(WAYLAND_TEST_PACKAGES)
+                 wine wine64 vim-nox $(WAYLAND_TEST_PACKAGES) $(DEB_PACKAGES) lintian groff mandoc
 # The Windows program and its tests: the cross compiler, GoogleTest's source,
 # Wine, and the libraries Wine's X11 and OpenGL drivers load (only
 # recommended by Wine's packages).
@@ -30,7 +36,7 @@ WINDOWS_TEST_PACKAGES := $(WINDOWS_PACKAGES) googletest wine wine64 libgl1 libgl
                          libxinerama1 libxxf86vm1
 BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3
 BENCH_BUILD ?= build-bench
-DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) zip
+DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) $(DEB_PACKAGES) zip
 WINDOWS_CONFIGURE := cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
 .PHONY: all deps test-deps build run test test-sanitizers clean windows windows-deps \

@@ -4,7 +4,9 @@
 #   dist/qo-<version>-linux-x86_64.tar.gz
 #   dist/qo-<version>-windows-x86_64.zip
 # each holding one folder qo-<version>-<platform>/ with the program at its
-# top. The version is CMake's project(VERSION). The programs come from
+# top, and makes the Debian package of the Linux build with CPack
+#   dist/qo_<version>_<arch>.deb
+# The version is CMake's project(VERSION). The programs come from
 # `cmake --install --strip` of each build, so the archives hold what an
 # install gives.
 set -euo pipefail
@@ -55,5 +57,19 @@ windows_archive="$dist/qo-$version-windows-x86_64.zip"
 rm -f "$linux_archive" "$windows_archive"
 tar -C "$work" -czf "$linux_archive" --owner=0 --group=0 "qo-$version-linux-x86_64"
 (cd "$work" && zip -q -r -X "$windows_archive" "qo-$version-windows-x86_64")
+
+# The Debian package: the Linux build's install rules, stripped, with the
+# dependencies dpkg-shlibdeps finds (CMakeLists.txt's packaging section).
+cpack -G DEB --config "$linux_build/CPackConfig.cmake" -B "$work/deb" >/dev/null
+debs=("$work"/deb/qo_"$version"_*.deb)
+if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then
+    echo "make-dist.sh: cpack made no qo_${version}_*.deb" >&2
+    exit 1
+fi
+deb="$dist/$(basename "${debs[0]}")"
+rm -f "$deb"
+cp "${debs[0]}" "$deb"
+
 echo "$linux_archive"
 echo "$windows_archive"
+echo "$deb"
