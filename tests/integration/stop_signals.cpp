@@ -211,6 +211,19 @@ INSTANTIATE_TEST_SUITE_P(Signals, StopsBySignal,
                              return std::string(info.param.name);
                          });
 
+// The X server stops answering (stopped here with SIGSTOP), so the loop
+// never gets to its next frame: the signal still ends the viewer, by that
+// signal, once the grace has passed, without waiting for the server.
+TEST_F(StopSignal, EndsByItWhileTheXServerDoesNotAnswer) {
+    ASSERT_NO_FATAL_FAILURE(start_and_watch_clock());
+    ASSERT_EQ(kill(server_.pid, SIGSTOP), 0);
+    ASSERT_EQ(kill(run_.pid, SIGINT), 0);
+    bool ended = wait_for_exit(&run_, deadline_ms);
+    kill(server_.pid, SIGCONT);
+    ASSERT_TRUE(ended) << "the viewer did not end while the X server was stopped: killed";
+    EXPECT_EQ(run_.signal, SIGINT) << "exit status " << run_.status;
+}
+
 // Started with SIGHUP ignored (nohup): it stays ignored, the viewer goes on
 // and ends on a close request as usual.
 TEST_F(StopSignal, IgnoredAtStartStaysIgnored) {
