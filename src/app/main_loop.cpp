@@ -1,6 +1,7 @@
 #include "app/main_loop.h"
 
 #include "app/frame_clock.h"
+#include "app/process.h"
 #include "display/display.h"
 #include "display/opengl.h"
 #include "shader/gl_version.h"
@@ -26,15 +27,21 @@ int require_opengl_2(void) {
 }
 
 int run_main_loop(void) {
+    // A stop request ends the process at the top of an iteration, every
+    // build's two lines complete in stdout and the display still open.
+    watch_stop_requests();
     if (build_shader_program() != 0) {
+        honour_stop_request();
         return 1;
     }
     int quit = 0;
     while (!quit) {
+        honour_stop_request();
         quit = drain_window_events();
         draw_frame();
         yield_processor();
     }
+    honour_stop_request();
     release_shaders();
     return 0;
 }

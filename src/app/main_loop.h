@@ -12,7 +12,9 @@ int require_opengl_2(void);
 
 // Builds the program, then drains events and draws frames until a quit
 // request; the frame of the iteration that took it is still drawn. Returns 0,
-// or 1 when the first build found the GL unusable.
+// or 1 when the first build found the GL unusable. A stop request (Ctrl+C,
+// SIGTERM, ...) ends the process at the top of the next iteration, after
+// stdout is written out (see honour_stop_request).
 int run_main_loop(void);
 
 // One frame: rebuild while F5 is down, clear, advance the clock, fill and

@@ -400,6 +400,7 @@ bool start_viewer(const viewer_launch& launch, viewer_run* run, std::string* err
     run->exited = false;
     run->killed = false;
     run->status = -1;
+    run->signal = 0;
 
     std::vector<std::string> command = launch.command;
     std::vector<std::string> env = child_environment(launch.display_name, launch.environment);
@@ -429,6 +430,9 @@ bool start_viewer(const viewer_launch& launch, viewer_run* run, std::string* err
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        for (int number : launch.ignored_signals) {
+            signal(number, SIG_IGN);
+        }
         execve(program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
@@ -449,6 +453,7 @@ bool has_exited(viewer_run* run) {
     if (done == run->pid) {
         run->exited = true;
         run->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run->signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         return true;
     }
     if (done < 0 && errno == ECHILD) {
@@ -467,6 +472,7 @@ void kill_viewer(viewer_run* run) {
     int status = 0;
     if (waitpid(run->pid, &status, 0) == run->pid) {
         run->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run->signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
     run->exited = true;
     run->killed = true;

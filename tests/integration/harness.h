@@ -114,6 +114,7 @@ struct viewer_launch {
     std::string folder;                   // the working directory
     std::string display_name;             // DISPLAY; empty: DISPLAY is removed
     std::vector<std::string> environment; // extra "NAME=value"
+    std::vector<int> ignored_signals;     // set to SIG_IGN before the start (as nohup does)
 };
 
 // The launch of `platform` in `folder` on `display_name`, with `extra`
@@ -127,6 +128,7 @@ struct viewer_run {
     std::string stderr_path; // and its standard error
     bool exited = false;
     int status = -1;     // the exit status, or 128 + signal number
+    int signal = 0;      // the signal that ended it; 0 when it exited
     bool killed = false; // ended by the harness after a deadline
 };
 

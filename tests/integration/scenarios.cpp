@@ -20,6 +20,14 @@ namespace {
 viewer_platform scenario_platform() {
     return wine_platform();
 }
+#elif QO_SCENARIOS_KEY_POLL
+} // namespace
+// The Linux viewer with XInput2 hidden (key_poll_main.cpp).
+viewer_platform key_poll_platform();
+namespace {
+viewer_platform scenario_platform() {
+    return key_poll_platform();
+}
 #else
 viewer_platform scenario_platform() {
     return linux_platform();
