@@ -12,14 +12,28 @@
 #include <X11/keysym.h>
 #include <string>
 
+#if QO_SCENARIOS_KEY_POLL
+// The Linux viewer with XInput2 hidden (key_poll_main.cpp): the same key-map
+// changes, seen through the XQueryKeymap poll.
+viewer_platform key_poll_platform();
+#endif
+
 namespace {
 
 constexpr int deadline_ms = 60000;
 
+viewer_platform keymap_platform() {
+#if QO_SCENARIOS_KEY_POLL
+    return key_poll_platform();
+#else
+    return linux_platform();
+#endif
+}
+
 class KeyMapScenario : public ::testing::Test {
   protected:
     void SetUp() override {
-        platform_ = linux_platform();
+        platform_ = keymap_platform();
         std::string error;
         ASSERT_TRUE(platform_ready(platform_, &error)) << error;
         ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
