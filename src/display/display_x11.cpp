@@ -10,10 +10,12 @@
 // window (they arrive whichever window has the focus, grabbed or not), taken
 // with the other events, so the poll costs no round trip to the X server.
 // The state is seeded with one XQueryKeymap, so a key already held at start
-// counts. Without XInput2 2.1 every poll asks XQueryKeymap.
+// counts. Without XInput2 2.1 every poll asks XQueryKeymap. On a Wayland
+// desktop the global-shortcuts portal's F5 is OR-ed in (portal_shortcut.h).
 #include "display/display.h"
 
 #include "display/extension_search.h"
+#include "display/portal_shortcut.h"
 #include "shader/gl_entry_points.h"
 
 #include <GL/gl.h>
@@ -283,6 +285,7 @@ int open_display(void) {
     }
     x11.f5_keycode = XKeysymToKeycode(dpy, XK_F5);
     watch_f5_with_xinput2();
+    portal_shortcut_start();
     enable_swap_interval(1);
     return 0;
 }
@@ -328,6 +331,7 @@ int drain_window_events(void) {
            XCheckTypedEvent(x11.display, GenericEvent, &event)) {
         take_raw_key_event(&event.xcookie);
     }
+    portal_shortcut_poll(); // the portal's F5, also behind a quit request
     return x11.quit_requested ? 1 : 0;
 }
 
@@ -335,9 +339,9 @@ int f5_key_down(void) {
     if (x11.xi_opcode == 0) {
         char keys[32];
         XQueryKeymap(x11.display, keys);
-        return key_is_down(keys, x11.f5_keycode) ? 1 : 0;
+        return key_is_down(keys, x11.f5_keycode) || portal_shortcut_held() ? 1 : 0;
     }
-    return x11.f5_down ? 1 : 0;
+    return x11.f5_down || portal_shortcut_held() ? 1 : 0;
 }
 
 void present_frame(void) {
@@ -349,6 +353,7 @@ void yield_processor(void) {
 }
 
 void close_display(void) {
+    portal_shortcut_stop();
     if (x11.display == nullptr) {
         return;
     }
