@@ -9,12 +9,17 @@ WIN_BUILD ?= build-win
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # What building, running and testing need on Debian.
+# libsystemd-dev: sd-bus, for F5 through the desktop portal on Wayland desktops.
 BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0 \
-                  zlib1g-dev libxi-dev libxtst-dev
+                  zlib1g-dev libxi-dev libxtst-dev libsystemd-dev
 # wine, wine64: the wine scenarios run qo.exe (Wine's X11 libraries come
 # with WINDOWS_TEST_PACKAGES, which make test installs too).
+# dbus-daemon, python3-dbus, python3-gi, libglib2.0-bin (gdbus): the fake
+# desktop portal of the portal scenarios on a private session bus;
+# desktop-file-utils: the desktop entry's check.
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev xvfb xauth libxtst-dev libxi-dev openbox \
-                 wine wine64
+                 wine wine64 dbus dbus-daemon python3 python3-dbus python3-gi libglib2.0-bin \
+                 desktop-file-utils
 # The Windows program and its tests: the cross compiler, GoogleTest's source,
 # Wine, and the libraries Wine's X11 and OpenGL drivers load (only
 # recommended by Wine's packages).
@@ -22,7 +27,9 @@ WINDOWS_PACKAGES := cmake make mingw-w64
 WINDOWS_TEST_PACKAGES := $(WINDOWS_PACKAGES) googletest wine wine64 libgl1 libgl1-mesa-dri \
                          libxrender1 libxrandr2 libxi6 libxcursor1 libxfixes3 libxcomposite1 \
                          libxinerama1 libxxf86vm1
-BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3
+# dbus-daemon, python3-dbus, python3-gi: the bench's portal variant (QO_BENCH_PORTAL=1).
+BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3 dbus-daemon python3-dbus \
+                  python3-gi
 BENCH_BUILD ?= build-bench
 DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) zip
 WINDOWS_CONFIGURE := cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
