@@ -11,7 +11,8 @@
 // taken through matches on the interface and member only: a match on the
 // Request's path would need the connection's unique name, which sd-bus can
 // only give without waiting once the bus's Hello has been answered. The
-// callbacks compare the path and the session themselves.
+// callbacks compare the path and the session themselves. The portal's name
+// losing its owner ends the held state too.
 //
 // sd_bus_get_unique_name is called only from the Register reply's callback:
 // the bus answers Hello before any later call, so it is known by then.
@@ -255,6 +256,20 @@ int on_deactivated(sd_bus_message* signal, void*, sd_bus_error*) {
     return 0;
 }
 
+// The portal leaving the bus (it crashed or was stopped) ends the session
+// without a Deactivated: F5 must not stay held.
+int on_portal_owner_changed(sd_bus_message* signal, void*, sd_bus_error*) {
+    const char* name = nullptr;
+    const char* old_owner = nullptr;
+    const char* new_owner = nullptr;
+    if (!portal.failed && sd_bus_message_read(signal, "sss", &name, &old_owner, &new_owner) >= 0 &&
+        name != nullptr && std::strcmp(name, portal_service) == 0 && old_owner != nullptr &&
+        old_owner[0] != '\0' && new_owner != nullptr && new_owner[0] == '\0') {
+        give_up("the portal went away");
+    }
+    return 0;
+}
+
 void drop_bus(void) {
     if (portal.bus != nullptr) {
         // Closed without a flush: a flush could wait on a stuck peer.
@@ -291,6 +306,14 @@ void portal_shortcut_start(void) {
         r = sd_bus_match_signal_async(portal.bus, nullptr, nullptr, portal_object,
                                       shortcuts_interface, "Deactivated", on_deactivated, nullptr,
                                       nullptr);
+    }
+    if (r >= 0) {
+        r = sd_bus_add_match_async(
+            portal.bus, nullptr,
+            "type='signal',sender='org.freedesktop.DBus',"
+            "path='/org/freedesktop/DBus',interface='org.freedesktop.DBus',"
+            "member='NameOwnerChanged',arg0='org.freedesktop.portal.Desktop'",
+            on_portal_owner_changed, nullptr, nullptr);
     }
     if (r >= 0) {
         portal.step = portal_step_register;
