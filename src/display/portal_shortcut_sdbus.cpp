@@ -14,8 +14,9 @@
 // callbacks compare the path and the session themselves. The portal's name
 // losing its owner ends the held state too.
 //
-// sd_bus_get_unique_name is called only from the Register reply's callback:
-// the bus answers Hello before any later call, so it is known by then.
+// sd_bus_get_unique_name is called only once an answer from the bus to
+// Register has come (not a local timeout): the bus answers Hello before any
+// later call, so the name is known by then and the call does not wait.
 #include "display/portal_shortcut.h"
 
 #include <systemd/sd-bus.h>
