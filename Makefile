@@ -10,13 +10,19 @@ WIN_BUILD ?= build-win
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # What building, running and testing need on Debian.
+# libsystemd-dev: sd-bus, for F5 through the desktop portal on Wayland desktops.
 BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0 \
-                  zlib1g-dev libxi-dev libxtst-dev
+                  zlib1g-dev libxi-dev libxtst-dev libsystemd-dev
 # The F5 tests under headless sway with Xwayland (tests/wayland): the
 # compositor, Xwayland, a virtual keyboard (wtype), a native Wayland window
 # (wev), and what runs them as an unprivileged user (useradd from passwd,
 # runuser from util-linux, stdbuf from coreutils).
 WAYLAND_TEST_PACKAGES := sway xwayland wtype wev passwd util-linux coreutils
+# dbus-daemon, python3-dbus, python3-gi, libglib2.0-bin (gdbus): the fake
+# desktop portal of the portal scenarios on a private session bus;
+# desktop-file-utils: the desktop entry's check.
+PORTAL_TEST_PACKAGES := dbus dbus-daemon python3 python3-dbus python3-gi libglib2.0-bin \
+                        desktop-file-utils
 # The Debian package: cpack -G DEB runs dpkg-shlibdeps (dpkg-dev) on what
 # `file` says is ELF.
 DEB_PACKAGES := dpkg-dev file
@@ -26,7 +32,8 @@ DEB_PACKAGES := dpkg-dev file
 # dpkg-dev, file, lintian, groff, mandoc: the Debian package's tests (cpack
 # with dpkg-shlibdeps, then Debian's checker) and the man page's lint.
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev xvfb xauth libxtst-dev libxi-dev openbox \
-                 wine wine64 vim-nox $(WAYLAND_TEST_PACKAGES) $(DEB_PACKAGES) lintian groff mandoc
+                 wine wine64 vim-nox $(WAYLAND_TEST_PACKAGES) $(PORTAL_TEST_PACKAGES) \
+                 $(DEB_PACKAGES) lintian groff mandoc
 # The Windows program and its tests: the cross compiler, GoogleTest's source,
 # Wine, and the libraries Wine's X11 and OpenGL drivers load (only
 # recommended by Wine's packages).
@@ -34,7 +41,9 @@ WINDOWS_PACKAGES := cmake make mingw-w64
 WINDOWS_TEST_PACKAGES := $(WINDOWS_PACKAGES) googletest wine wine64 libgl1 libgl1-mesa-dri \
                          libxrender1 libxrandr2 libxi6 libxcursor1 libxfixes3 libxcomposite1 \
                          libxinerama1 libxxf86vm1
-BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3
+# dbus-daemon, python3-dbus, python3-gi: the bench's portal variant (QO_BENCH_PORTAL=1).
+BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3 dbus-daemon python3-dbus \
+                  python3-gi
 BENCH_BUILD ?= build-bench
 DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) $(DEB_PACKAGES) zip
 WINDOWS_CONFIGURE := cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake

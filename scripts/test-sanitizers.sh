@@ -7,15 +7,15 @@
 #
 #   scripts/test-sanitizers.sh [build-folder] [ctest-regex]
 #
-# Default folder build-asan; default tests 'unit|linux|robust.input' (the
-# unit tests, the integration scenarios and the bad-input table, whose F5
-# cases rebuild hundreds of times). The 10,000-rebuild storm stays with the
+# Default folder build-asan; default tests 'unit|linux|portal|robust.input'
+# (the unit tests, the integration scenarios, the portal scenarios and the
+# bad-input table, whose F5 cases rebuild hundreds of times). The 10,000-rebuild storm stays with the
 # plain build: ASan's allocator keeps freed memory resident (quarantine,
 # size-class caches), so resident memory measured under it means little.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build-asan}
-tests=${2:-unit|linux|robust\.input}
+tests=${2:-unit|linux|portal|robust\.input}
 jobs=${JOBS:-$(nproc 2>/dev/null || echo 2)}
 case "$build" in /*) ;; *) build="$top/$build" ;; esac
 

@@ -10,7 +10,8 @@
 // window (they arrive whichever window has the focus, grabbed or not), taken
 // with the other events, so the poll costs no round trip to the X server.
 // The state is seeded with one XQueryKeymap, so a key already held at start
-// counts. Without XInput2 2.1 every poll asks XQueryKeymap.
+// counts. Without XInput2 2.1 every poll asks XQueryKeymap. On a Wayland
+// desktop the global-shortcuts portal's F5 is OR-ed in (portal_shortcut.h).
 //
 // F5 is every keycode the live key map gives the F5 keysym, looked up again
 // whenever the map changes (a layout switch; under Xwayland every virtual
@@ -20,6 +21,7 @@
 #include "display/display.h"
 
 #include "display/extension_search.h"
+#include "display/portal_shortcut.h"
 #include "shader/gl_entry_points.h"
 
 #include <GL/gl.h>
@@ -420,6 +422,7 @@ int open_display(void) {
     watch_key_map();
     look_up_f5_keycodes();
     watch_f5_with_xinput2();
+    portal_shortcut_start();
     enable_swap_interval(1);
     return 0;
 }
@@ -465,6 +468,7 @@ int drain_window_events(void) {
            XCheckTypedEvent(x11.display, GenericEvent, &event)) {
         take_raw_key_event(&event.xcookie);
     }
+    portal_shortcut_poll(); // the portal's F5, also behind a quit request
     return x11.quit_requested ? 1 : 0;
 }
 
@@ -474,7 +478,7 @@ int f5_key_down(void) {
         XQueryKeymap(x11.display, keys);
         take_key_vector(keys);
     }
-    return x11.f5_holder_count > 0 ? 1 : 0;
+    return x11.f5_holder_count > 0 || portal_shortcut_held() ? 1 : 0;
 }
 
 void present_frame(void) {
@@ -486,6 +490,7 @@ void yield_processor(void) {
 }
 
 void close_display(void) {
+    portal_shortcut_stop();
     if (x11.display == nullptr) {
         return;
     }

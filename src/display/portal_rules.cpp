@@ -1,0 +1,94 @@
+// The pure decisions of the portal path (see portal_shortcut.h).
+#include "display/portal_shortcut.h"
+
+#include <cstdio>
+#include <cstring>
+
+int is_wayland_session(const char* wayland_display, const char* session_type) {
+    if (wayland_display != nullptr && wayland_display[0] != '\0') {
+        return 1;
+    }
+    return session_type != nullptr && std::strcmp(session_type, "wayland") == 0 ? 1 : 0;
+}
+
+int portal_request_path(const char* unique_name, const char* token, char* path, std::size_t size) {
+    static const char prefix[] = "/org/freedesktop/portal/desktop/request/";
+    if (size == 0) {
+        return 0;
+    }
+    path[0] = '\0';
+    if (unique_name == nullptr || token == nullptr || token[0] == '\0') {
+        return 0;
+    }
+    const char* sender = unique_name[0] == ':' ? unique_name + 1 : unique_name;
+    if (sender[0] == '\0') {
+        return 0;
+    }
+    std::size_t length = sizeof prefix - 1;
+    if (length + std::strlen(sender) + 1 + std::strlen(token) + 1 > size) {
+        return 0;
+    }
+    std::memcpy(path, prefix, length);
+    for (const char* c = sender; *c != '\0'; ++c) {
+        // A unique name holds [A-Za-z0-9_-] and dots; an object path element
+        // holds [A-Za-z0-9_] only.
+        bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                     (*c >= '0' && *c <= '9') || *c == '_';
+        path[length++] = plain ? *c : '_';
+    }
+    path[length++] = '/';
+    for (const char* c = token; *c != '\0'; ++c) {
+        bool plain = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                     (*c >= '0' && *c <= '9') || *c == '_';
+        if (!plain) {
+            path[0] = '\0';
+            return 0;
+        }
+        path[length++] = *c;
+    }
+    path[length] = '\0';
+    return 1;
+}
+
+const char* portal_response_reason(unsigned int code) {
+    switch (code) {
+    case 0:
+        return nullptr;
+    case 1:
+        return "cancelled";
+    default:
+        return "the portal refused the request";
+    }
+}
+
+const char* portal_error_reason(portal_step step, const char* error_name) {
+    const char* name = error_name != nullptr ? error_name : "";
+    bool unknown_method = std::strcmp(name, "org.freedesktop.DBus.Error.UnknownMethod") == 0 ||
+                          std::strcmp(name, "org.freedesktop.DBus.Error.UnknownInterface") == 0 ||
+                          std::strcmp(name, "org.freedesktop.DBus.Error.UnknownObject") == 0;
+    if (std::strcmp(name, "org.freedesktop.DBus.Error.ServiceUnknown") == 0 ||
+        std::strcmp(name, "org.freedesktop.DBus.Error.NameHasNoOwner") == 0) {
+        return "no desktop portal";
+    }
+    if (std::strcmp(name, "org.freedesktop.DBus.Error.NoReply") == 0 ||
+        std::strcmp(name, "org.freedesktop.DBus.Error.Timeout") == 0 ||
+        std::strcmp(name, "org.freedesktop.DBus.Error.TimedOut") == 0) {
+        return "the portal did not answer";
+    }
+    if (step == portal_step_register) {
+        // Portals before 1.19.4 have no host Registry: they take unsandboxed
+        // callers without it.
+        return unknown_method ? nullptr : "the portal refused the app id";
+    }
+    if (unknown_method) {
+        return "no global-shortcuts portal";
+    }
+    return "the portal refused the request";
+}
+
+void portal_hint_line(const char* reason, char* line, std::size_t size) {
+    std::snprintf(line, size,
+                  "qo: F5 is seen only while an X11 window has the keyboard focus (%s); see README "
+                  "\"Wayland desktops\"\n",
+                  reason != nullptr ? reason : "no global-shortcuts portal");
+}

@@ -1,0 +1,76 @@
+// F5 through the XDG desktop portal's global shortcuts, for Wayland desktops.
+//
+// Under Wayland the viewer's X11 window lives in Xwayland, which sees keys
+// only while one of its own windows has the focus: F5 pressed in a native
+// Wayland editor never reaches the X11 key state. The portal's
+// org.freedesktop.portal.GlobalShortcuts interface lets the desktop tell the
+// viewer about one shortcut ("rebuild", preferred trigger F5) whichever
+// window has the focus: Activated when it goes down, Deactivated when it
+// comes up.
+//
+// The X11 backend starts this when the session is a Wayland one, polls it
+// without blocking with the window events, and ORs portal_shortcut_held into
+// F5's state. Nothing here ever waits for the bus: every call is
+// asynchronous and its answer is taken by a later poll. When the path can't
+// work (no session bus, no portal, the request refused or cancelled, the bus
+// gone), one line on stderr says so and the viewer runs on with the X11
+// path alone.
+//
+// Two backends, picked by CMake: sd-bus (libsystemd) and none (a build
+// without libsystemd: the X11 path only). The decisions below are pure and
+// shared by both, so unit tests reach them.
+#pragma once
+
+#include <cstddef>
+
+// The portal's app id of the viewer: it names the desktop entry that
+// `cmake --install` puts in share/applications/.
+#define QO_PORTAL_APP_ID "example.qo.Qo"
+
+// Asks the portal for the shortcut when the session is a Wayland one; on an
+// X11 session it does nothing at all (no bus connection). Never blocks.
+void portal_shortcut_start(void);
+
+// Takes what the bus has delivered since the last call, without waiting.
+void portal_shortcut_poll(void);
+
+// 1 while the portal reports the shortcut held; 0 otherwise, and always 0
+// once the path has failed.
+int portal_shortcut_held(void);
+
+// Drops the bus connection, which ends the portal session.
+void portal_shortcut_stop(void);
+
+// ---- the decisions, pure ------------------------------------------------------
+
+// 1 when the environment describes a Wayland session: WAYLAND_DISPLAY set
+// and not empty, or XDG_SESSION_TYPE equal to "wayland". Either may be null.
+int is_wayland_session(const char* wayland_display, const char* session_type);
+
+// The path of the Request object the portal makes for a call with
+// handle_token `token` from the connection `unique_name` (":1.42"):
+// /org/freedesktop/portal/desktop/request/1_42/TOKEN. Returns 0 and leaves
+// "" in `path` when the name or the token is not usable (empty, a token with
+// other characters than [A-Za-z0-9_], or a path longer than `size`).
+int portal_request_path(const char* unique_name, const char* token, char* path, std::size_t size);
+
+// The steps of the sequence, for the decisions below.
+enum portal_step {
+    portal_step_register,
+    portal_step_create_session,
+    portal_step_bind_shortcuts,
+};
+
+// What a Response(code, results) means: null for 0 (go on), else the reason
+// the hint gives ("cancelled" for 1, "the portal refused the request" for 2
+// and any other code).
+const char* portal_response_reason(unsigned int code);
+
+// What an error reply to a step means: null when the sequence goes on (an
+// old portal without the host Registry answering Register), else the reason
+// the hint gives, from the D-Bus error name (which may be null).
+const char* portal_error_reason(portal_step step, const char* error_name);
+
+// The hint line (with its newline) for `reason`, written into `line`;
+// truncated to `size`.
+void portal_hint_line(const char* reason, char* line, std::size_t size);

@@ -1,0 +1,387 @@
+// The portal's global shortcut over sd-bus (libsystemd), without blocking.
+//
+// The sequence (every call asynchronous, every answer taken by
+// portal_shortcut_poll):
+//   Register(app id) on org.freedesktop.host.portal.Registry (an old portal
+//   without it answers "unknown method": go on), then
+//   CreateSession -> Request -> Response(0, {session_handle}), then
+//   BindShortcuts(session, [rebuild, F5]) -> Request -> Response(0, ...).
+// From then on Activated/Deactivated for that session and "rebuild" set and
+// clear the held state. The Response, Activated and Deactivated signals are
+// taken through matches on the interface and member only: a match on the
+// Request's path would need the connection's unique name, which sd-bus can
+// only give without waiting once the bus's Hello has been answered. The
+// callbacks compare the path and the session themselves. The portal's name
+// losing its owner ends the held state too.
+//
+// sd_bus_get_unique_name is called only once an answer from the bus to
+// Register has come (not a local timeout): the bus answers Hello before any
+// later call, so the name is known by then and the call does not wait.
+#include "display/portal_shortcut.h"
+
+#include <systemd/sd-bus.h>
+
+#include <poll.h>
+#include <time.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr const char* portal_service = "org.freedesktop.portal.Desktop";
+constexpr const char* portal_object = "/org/freedesktop/portal/desktop";
+constexpr const char* shortcuts_interface = "org.freedesktop.portal.GlobalShortcuts";
+constexpr const char* create_session_token = "qo_create_session";
+constexpr const char* bind_shortcuts_token = "qo_bind_shortcuts";
+constexpr const char* session_token = "qo_session";
+constexpr const char* shortcut_id = "rebuild";
+// Messages taken per poll at most, so that a flood of signals can't hold a
+// frame; the rest waits for the next poll.
+constexpr int messages_per_poll = 64;
+
+// Everything the portal path holds for the run: written by
+// portal_shortcut_start and by the bus callbacks that portal_shortcut_poll
+// runs, released by portal_shortcut_stop (or by a poll once it failed).
+struct {
+    sd_bus* bus;            // the session bus; null when not started or given up
+    bool bus_reached;       // an answer came through the bus: the connection was up
+    bool failed;            // given up: the bus is dropped at the end of the poll
+    bool hint_written;      // the one stderr line of the run is out
+    bool held;              // between Activated and Deactivated of our shortcut
+    portal_step step;       // the step whose Request is awaited
+    char request_path[256]; // that Request's object path; "" when none is
+    char session[256];      // the session handle once created; "" before
+} portal;
+
+void give_up(const char* reason) {
+    portal.held = false;
+    portal.failed = true;
+    portal.request_path[0] = '\0';
+    if (!portal.hint_written) {
+        portal.hint_written = true;
+        char line[256];
+        portal_hint_line(reason, line, sizeof line);
+        std::fputs(line, stderr);
+    }
+}
+
+const char* bus_failure_reason(void) {
+    return portal.bus_reached ? "lost the session bus" : "no session bus";
+}
+
+// Common to the method replies: false (after giving up) when the reply is
+// an error, or the bus closed under it.
+bool reply_ok(sd_bus_message* reply, portal_step step, bool* go_on_anyway) {
+    *go_on_anyway = false;
+    if (!sd_bus_is_open(portal.bus)) {
+        give_up(bus_failure_reason());
+        return false;
+    }
+    portal.bus_reached = true;
+    if (!sd_bus_message_is_method_error(reply, nullptr)) {
+        return true;
+    }
+    const sd_bus_error* error = sd_bus_message_get_error(reply);
+    const char* reason = portal_error_reason(step, error != nullptr ? error->name : nullptr);
+    if (reason == nullptr) {
+        *go_on_anyway = true;
+    } else {
+        give_up(reason);
+    }
+    return false;
+}
+
+// The Request object of a call: the one the portal names in its reply when
+// it differs from the one computed before the call (portals before 0.9).
+int on_request_reply(sd_bus_message* reply, void*, sd_bus_error*) {
+    bool go_on_anyway = false;
+    if (!reply_ok(reply, portal.step, &go_on_anyway)) {
+        return 0;
+    }
+    const char* handle = nullptr;
+    if (sd_bus_message_read(reply, "o", &handle) >= 0 && handle != nullptr &&
+        std::strlen(handle) < sizeof portal.request_path) {
+        std::strcpy(portal.request_path, handle);
+    }
+    return 0;
+}
+
+void bind_shortcuts(void) {
+    const char* unique_name = nullptr;
+    sd_bus_message* call = nullptr;
+    int r = sd_bus_get_unique_name(portal.bus, &unique_name);
+    if (r >= 0) {
+        r = portal_request_path(unique_name, bind_shortcuts_token, portal.request_path,
+                                sizeof portal.request_path)
+                ? 0
+                : -1;
+    }
+    if (r >= 0) {
+        r = sd_bus_message_new_method_call(portal.bus, &call, portal_service, portal_object,
+                                           shortcuts_interface, "BindShortcuts");
+    }
+    if (r >= 0) {
+        r = sd_bus_message_append(call, "o", portal.session);
+    }
+    if (r >= 0) {
+        r = sd_bus_message_append(call, "a(sa{sv})", 1, shortcut_id, 2, "description", "s",
+                                  "Rebuild the shaders", "preferred_trigger", "s", "F5");
+    }
+    if (r >= 0) {
+        r = sd_bus_message_append(call, "sa{sv}", "", 1, "handle_token", "s", bind_shortcuts_token);
+    }
+    if (r >= 0) {
+        portal.step = portal_step_bind_shortcuts;
+        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply, nullptr, 0);
+    }
+    sd_bus_message_unref(call);
+    if (r < 0) {
+        give_up(bus_failure_reason());
+    }
+}
+
+void create_session(void) {
+    const char* unique_name = nullptr;
+    int r = sd_bus_get_unique_name(portal.bus, &unique_name);
+    if (r >= 0) {
+        r = portal_request_path(unique_name, create_session_token, portal.request_path,
+                                sizeof portal.request_path)
+                ? 0
+                : -1;
+    }
+    if (r >= 0) {
+        portal.step = portal_step_create_session;
+        r = sd_bus_call_method_async(portal.bus, nullptr, portal_service, portal_object,
+                                     shortcuts_interface, "CreateSession", on_request_reply,
+                                     nullptr, "a{sv}", 2, "handle_token", "s", create_session_token,
+                                     "session_handle_token", "s", session_token);
+    }
+    if (r < 0) {
+        give_up(bus_failure_reason());
+    }
+}
+
+int on_register_reply(sd_bus_message* reply, void*, sd_bus_error*) {
+    bool go_on_anyway = false;
+    if (reply_ok(reply, portal_step_register, &go_on_anyway) || go_on_anyway) {
+        create_session();
+    }
+    return 0;
+}
+
+// Reads session_handle out of CreateSession's results (a{sv}); a string in
+// the documented interface, an object path in some portals.
+bool read_session_handle(sd_bus_message* response) {
+    if (sd_bus_message_enter_container(response, 'a', "{sv}") <= 0) {
+        return false;
+    }
+    bool found = false;
+    while (sd_bus_message_enter_container(response, 'e', "sv") > 0) {
+        const char* key = nullptr;
+        if (sd_bus_message_read(response, "s", &key) < 0) {
+            return false;
+        }
+        char type = 0;
+        const char* contents = nullptr;
+        if (std::strcmp(key, "session_handle") == 0 &&
+            sd_bus_message_peek_type(response, &type, &contents) > 0 && contents != nullptr &&
+            (std::strcmp(contents, "s") == 0 || std::strcmp(contents, "o") == 0)) {
+            const char* handle = nullptr;
+            if (sd_bus_message_enter_container(response, 'v', contents) <= 0 ||
+                sd_bus_message_read_basic(response, contents[0], &handle) < 0 ||
+                sd_bus_message_exit_container(response) < 0) {
+                return false;
+            }
+            if (handle != nullptr && handle[0] != '\0' &&
+                std::strlen(handle) < sizeof portal.session) {
+                std::strcpy(portal.session, handle);
+                found = true;
+            }
+        } else if (sd_bus_message_skip(response, "v") < 0) {
+            return false;
+        }
+        if (sd_bus_message_exit_container(response) < 0) {
+            return false;
+        }
+    }
+    return found;
+}
+
+int on_response(sd_bus_message* signal, void*, sd_bus_error*) {
+    const char* path = sd_bus_message_get_path(signal);
+    if (portal.failed || portal.request_path[0] == '\0' || path == nullptr ||
+        std::strcmp(path, portal.request_path) != 0) {
+        return 0;
+    }
+    portal.request_path[0] = '\0';
+    unsigned int code = 2;
+    if (sd_bus_message_read(signal, "u", &code) < 0) {
+        code = 2;
+    }
+    const char* reason = portal_response_reason(code);
+    if (reason != nullptr) {
+        give_up(reason);
+        return 0;
+    }
+    if (portal.step == portal_step_create_session) {
+        if (!read_session_handle(signal)) {
+            give_up("the portal refused the request");
+            return 0;
+        }
+        bind_shortcuts();
+    }
+    return 0;
+}
+
+// Activated and Deactivated: (o session_handle, s shortcut_id, t timestamp,
+// a{sv} options); only our session's "rebuild" counts.
+bool names_our_shortcut(sd_bus_message* signal) {
+    const char* session = nullptr;
+    const char* id = nullptr;
+    return !portal.failed && portal.session[0] != '\0' &&
+           sd_bus_message_read(signal, "os", &session, &id) >= 0 && session != nullptr &&
+           id != nullptr && std::strcmp(session, portal.session) == 0 &&
+           std::strcmp(id, shortcut_id) == 0;
+}
+
+int on_activated(sd_bus_message* signal, void*, sd_bus_error*) {
+    if (names_our_shortcut(signal)) {
+        portal.held = true;
+    }
+    return 0;
+}
+
+int on_deactivated(sd_bus_message* signal, void*, sd_bus_error*) {
+    if (names_our_shortcut(signal)) {
+        portal.held = false;
+    }
+    return 0;
+}
+
+// The portal leaving the bus (it crashed or was stopped) ends the session
+// without a Deactivated: F5 must not stay held.
+int on_portal_owner_changed(sd_bus_message* signal, void*, sd_bus_error*) {
+    const char* name = nullptr;
+    const char* old_owner = nullptr;
+    const char* new_owner = nullptr;
+    if (!portal.failed && sd_bus_message_read(signal, "sss", &name, &old_owner, &new_owner) >= 0 &&
+        name != nullptr && std::strcmp(name, portal_service) == 0 && old_owner != nullptr &&
+        old_owner[0] != '\0' && new_owner != nullptr && new_owner[0] == '\0') {
+        give_up("the portal went away");
+    }
+    return 0;
+}
+
+void drop_bus(void) {
+    if (portal.bus != nullptr) {
+        // Closed without a flush: a flush could wait on a stuck peer.
+        sd_bus_close(portal.bus);
+        sd_bus_unref(portal.bus);
+        portal.bus = nullptr;
+    }
+}
+
+// Whether sd_bus_process has anything to do: a message read ahead and
+// queued, a call's timeout due, or the socket ready for what the bus waits
+// for. Asked with one poll(2) and no read, which costs a frame far less
+// than an sd_bus_process that finds nothing (measured: docs/performance.md).
+bool bus_has_work(void) {
+    std::uint64_t due = UINT64_MAX;
+    int events = sd_bus_get_events(portal.bus);
+    int fd = sd_bus_get_fd(portal.bus);
+    if (events < 0 || fd < 0 || sd_bus_get_timeout(portal.bus, &due) < 0 || due == 0) {
+        return true; // sd_bus_process reports it, or has queued work
+    }
+    if (due != UINT64_MAX) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        std::uint64_t now_us = static_cast<std::uint64_t>(now.tv_sec) * 1000000u +
+                               static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+        if (now_us >= due) {
+            return true;
+        }
+    }
+    pollfd item = {fd, static_cast<short>(events), 0};
+    return poll(&item, 1, 0) != 0;
+}
+
+} // namespace
+
+void portal_shortcut_start(void) {
+    if (!is_wayland_session(std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE"))) {
+        return;
+    }
+    // Connects and sends Hello without waiting for the answers.
+    int r = sd_bus_open_user(&portal.bus);
+    if (r < 0) {
+        portal.bus = nullptr;
+        give_up("no session bus");
+        return;
+    }
+    // Installed before the first call: the bus takes a connection's
+    // messages in order, so no answer can come before its match.
+    r = sd_bus_match_signal_async(portal.bus, nullptr, nullptr, nullptr,
+                                  "org.freedesktop.portal.Request", "Response", on_response,
+                                  nullptr, nullptr);
+    if (r >= 0) {
+        r = sd_bus_match_signal_async(portal.bus, nullptr, nullptr, portal_object,
+                                      shortcuts_interface, "Activated", on_activated, nullptr,
+                                      nullptr);
+    }
+    if (r >= 0) {
+        r = sd_bus_match_signal_async(portal.bus, nullptr, nullptr, portal_object,
+                                      shortcuts_interface, "Deactivated", on_deactivated, nullptr,
+                                      nullptr);
+    }
+    if (r >= 0) {
+        r = sd_bus_add_match_async(
+            portal.bus, nullptr,
+            "type='signal',sender='org.freedesktop.DBus',"
+            "path='/org/freedesktop/DBus',interface='org.freedesktop.DBus',"
+            "member='NameOwnerChanged',arg0='org.freedesktop.portal.Desktop'",
+            on_portal_owner_changed, nullptr, nullptr);
+    }
+    if (r >= 0) {
+        portal.step = portal_step_register;
+        r = sd_bus_call_method_async(portal.bus, nullptr, portal_service, portal_object,
+                                     "org.freedesktop.host.portal.Registry", "Register",
+                                     on_register_reply, nullptr, "sa{sv}", QO_PORTAL_APP_ID, 0);
+    }
+    if (r < 0) {
+        give_up(bus_failure_reason());
+        drop_bus();
+    }
+}
+
+void portal_shortcut_poll(void) {
+    if (portal.bus == nullptr || !bus_has_work()) {
+        return;
+    }
+    for (int i = 0; i < messages_per_poll && !portal.failed; ++i) {
+        int r = sd_bus_process(portal.bus, nullptr);
+        if (r < 0) {
+            give_up(bus_failure_reason());
+        }
+        if (r <= 0) {
+            break;
+        }
+    }
+    if (!portal.failed && !sd_bus_is_open(portal.bus)) {
+        give_up(bus_failure_reason());
+    }
+    if (portal.failed) {
+        drop_bus();
+    }
+}
+
+int portal_shortcut_held(void) {
+    return portal.held ? 1 : 0;
+}
+
+void portal_shortcut_stop(void) {
+    drop_bus();
+    portal.held = false;
+}

@@ -1,0 +1,123 @@
+#include "display/portal_shortcut.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+TEST(PortalRules, WaylandSessionFromTheEnvironment) {
+    struct Case {
+        const char* wayland_display;
+        const char* session_type;
+        int wayland;
+    };
+    const Case cases[] = {
+        {"wayland-0", nullptr, 1},
+        {"wayland-1", "x11", 1}, // a Wayland socket wins over a stale session type
+        {nullptr, "wayland", 1},
+        {"", "wayland", 1},
+        {"", nullptr, 0}, // set but empty: no Wayland display
+        {nullptr, nullptr, 0},
+        {nullptr, "x11", 0},
+        {nullptr, "tty", 0},
+        {nullptr, "Wayland", 0},
+        {nullptr, "wayland-ish", 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(is_wayland_session(c.wayland_display, c.session_type), c.wayland)
+            << (c.wayland_display ? c.wayland_display : "(unset)") << " / "
+            << (c.session_type ? c.session_type : "(unset)");
+    }
+}
+
+TEST(PortalRules, RequestPathFromUniqueNameAndToken) {
+    struct Case {
+        const char* unique_name;
+        const char* token;
+        const char* path; // "" when refused
+    };
+    const Case cases[] = {
+        {":1.42", "qo_create_session",
+         "/org/freedesktop/portal/desktop/request/1_42/qo_create_session"},
+        {":1.7", "t", "/org/freedesktop/portal/desktop/request/1_7/t"},
+        // Characters a unique name may hold beyond path elements' become '_'.
+        {":x-y.3", "T0", "/org/freedesktop/portal/desktop/request/x_y_3/T0"},
+        {":", "t", ""},
+        {"", "t", ""},
+        {nullptr, "t", ""},
+        {":1.42", "", ""},
+        {":1.42", nullptr, ""},
+        {":1.42", "a.b", ""}, // a token must be one path element
+        {":1.42", "a/b", ""},
+    };
+    for (const Case& c : cases) {
+        char path[128] = "junk";
+        int ok = portal_request_path(c.unique_name, c.token, path, sizeof path);
+        EXPECT_EQ(ok, c.path[0] != '\0' ? 1 : 0) << (c.unique_name ? c.unique_name : "(null)");
+        EXPECT_STREQ(path, c.path);
+    }
+    // Too small a buffer: refused, never cut short.
+    char small[40] = "junk";
+    EXPECT_EQ(portal_request_path(":1.42", "qo_create_session", small, sizeof small), 0);
+    EXPECT_STREQ(small, "");
+    char exact[sizeof "/org/freedesktop/portal/desktop/request/1_42/t"];
+    EXPECT_EQ(portal_request_path(":1.42", "t", exact, sizeof exact), 1);
+    EXPECT_EQ(portal_request_path(":1.42", "tt", exact, sizeof exact), 0);
+}
+
+TEST(PortalRules, ResponseCodes) {
+    EXPECT_EQ(portal_response_reason(0), nullptr);
+    EXPECT_STREQ(portal_response_reason(1), "cancelled");
+    EXPECT_STREQ(portal_response_reason(2), "the portal refused the request");
+    EXPECT_STREQ(portal_response_reason(77), "the portal refused the request");
+}
+
+TEST(PortalRules, ErrorRepliesPerStep) {
+    struct Case {
+        portal_step step;
+        const char* error;
+        const char* reason; // null: the sequence goes on
+    };
+    const Case cases[] = {
+        // An old portal without the host Registry: go on without it.
+        {portal_step_register, "org.freedesktop.DBus.Error.UnknownMethod", nullptr},
+        {portal_step_register, "org.freedesktop.DBus.Error.UnknownInterface", nullptr},
+        {portal_step_register, "org.freedesktop.DBus.Error.UnknownObject", nullptr},
+        {portal_step_register, "org.freedesktop.DBus.Error.ServiceUnknown", "no desktop portal"},
+        {portal_step_register, "org.freedesktop.DBus.Error.AccessDenied",
+         "the portal refused the app id"},
+        {portal_step_register, "org.freedesktop.portal.Error.Failed",
+         "the portal refused the app id"},
+        {portal_step_register, "org.freedesktop.DBus.Error.NoReply", "the portal did not answer"},
+        {portal_step_register, nullptr, "the portal refused the app id"},
+        {portal_step_create_session, "org.freedesktop.DBus.Error.UnknownMethod",
+         "no global-shortcuts portal"},
+        {portal_step_create_session, "org.freedesktop.DBus.Error.UnknownInterface",
+         "no global-shortcuts portal"},
+        {portal_step_create_session, "org.freedesktop.DBus.Error.ServiceUnknown",
+         "no desktop portal"},
+        {portal_step_create_session, "org.freedesktop.portal.Error.NotAllowed",
+         "the portal refused the request"},
+        {portal_step_bind_shortcuts, "org.freedesktop.DBus.Error.NoReply",
+         "the portal did not answer"},
+        {portal_step_bind_shortcuts, "org.freedesktop.DBus.Error.InvalidArgs",
+         "the portal refused the request"},
+    };
+    for (const Case& c : cases) {
+        const char* reason = portal_error_reason(c.step, c.error);
+        if (c.reason == nullptr) {
+            EXPECT_EQ(reason, nullptr) << c.error;
+        } else {
+            EXPECT_STREQ(reason, c.reason) << (c.error ? c.error : "(null)");
+        }
+    }
+}
+
+TEST(PortalRules, HintLineNamesTheReasonAndTheReadmeSection) {
+    char line[256];
+    portal_hint_line("cancelled", line, sizeof line);
+    EXPECT_STREQ(line, "qo: F5 is seen only while an X11 window has the keyboard focus "
+                       "(cancelled); see README \"Wayland desktops\"\n");
+    char small[8];
+    portal_hint_line("cancelled", small, sizeof small);
+    EXPECT_STREQ(small, "qo: F5 ");
+}
