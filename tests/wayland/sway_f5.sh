@@ -112,7 +112,7 @@ cleanup() {
         kill -9 "$pid" 2>/dev/null || true
     done
     if [ "$status" -ne 0 ]; then
-        for log in sway.log qo.stdout qo.stderr wev.out; do
+        for log in sway.log qo.stdout qo.stderr wev.out portal.log fake.out bus.out; do
             [ -f "$top/$log" ] && { echo "---- $log ----"; tail -n 40 "$top/$log"; }
         done
     fi
