@@ -13,8 +13,9 @@
 #   no-globalshortcuts  the Registry only (GlobalShortcuts: unknown method)
 #   silent              takes every call and never answers
 # Every call is appended to the log, one line each, in order, as is every
-# connection that joins the bus after the fake is ready ("connect :1.N"),
-# and "ready" once the fake owns its name.
+# Response once it is sent ("Response PATH CODE"), every connection that
+# joins the bus after the fake is ready ("connect :1.N"), and "ready" once
+# the fake owns its name.
 # The test drives the shortcut through the control interface
 # example.qo.test.PortalControl: Emit(signal, session, id) emits Activated or
 # Deactivated for `session` ("" = the last session bound) and `id`.
@@ -73,6 +74,7 @@ class Portal(dbus.service.Object):
 
         def emit():
             request.Response(dbus.UInt32(code), dbus.Dictionary(results, signature="sv"))
+            self.log("Response %s %d" % (path, code))
             request.remove_from_connection()
             return False
 

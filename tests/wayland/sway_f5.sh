@@ -22,8 +22,10 @@
 #                      the test's user with exactly that environment),
 #                      start_as_user ARRAY_NAME CMD... (in the background as
 #                      that user; its pid in $started, ended at exit),
-#                      wait_for WHAT CMD..., fail, note, $top (the test's
-#                      folder, the user's), $runtime (its XDG_RUNTIME_DIR),
+#                      wait_for WHAT CMD..., fail, note, builds (qo's
+#                      count so far), at_least_builds N, qo_alive, $top (the
+#                      test's folder, the user's), $work (qo's folder, with
+#                      qo.stdout and qo.stderr), $runtime (its XDG_RUNTIME_DIR),
 #                      the arrays user_env (HOME, PATH, XDG_RUNTIME_DIR,
 #                      SWAYSOCK, WAYLAND_DISPLAY) and qo_env (user_env and
 #                      DISPLAY, XDG_SESSION_TYPE=wayland: append to it), and
@@ -112,7 +114,7 @@ cleanup() {
         kill -9 "$pid" 2>/dev/null || true
     done
     if [ "$status" -ne 0 ]; then
-        for log in sway.log qo.stdout qo.stderr wev.out; do
+        for log in sway.log qo.stdout qo.stderr wev.out portal.log fake.out bus.out; do
             [ -f "$top/$log" ] && { echo "---- $log ----"; tail -n 40 "$top/$log"; }
         done
     fi
