@@ -463,6 +463,14 @@ bool has_exited(viewer_run* run) {
     return false;
 }
 
+void print_viewer_output(const viewer_run& run) {
+    if (run.pid <= 0) {
+        return;
+    }
+    std::printf("---- the viewer's stdout ----\n%s\n---- its stderr ----\n%s\n----\n",
+                run_stdout(run).c_str(), run_stderr(run).c_str());
+}
+
 void kill_viewer(viewer_run* run) {
     if (run->pid <= 0 || has_exited(run)) {
         return;

@@ -149,6 +149,10 @@ void kill_viewer(viewer_run* run);
 std::string run_stdout(const viewer_run& run);
 std::string run_stderr(const viewer_run& run);
 
+// Prints the run's stdout and stderr, for a test that failed; nothing for a
+// run that never started.
+void print_viewer_output(const viewer_run& run);
+
 // Polls until `text` shows up in the run's standard error (unbuffered in the
 // viewer, so it shows up as soon as written). False after `timeout_ms`.
 bool wait_for_stderr(const viewer_run& run, const std::string& text, int timeout_ms);

@@ -43,12 +43,9 @@ class KeyMapScenario : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (run_.pid > 0 && !has_exited(&run_)) {
-            kill_viewer(&run_);
-        }
-        if (HasFailure() && run_.pid > 0) {
-            std::printf("---- the viewer's stdout ----\n%s\n---- its stderr ----\n%s\n----\n",
-                        run_stdout(run_).c_str(), run_stderr(run_).c_str());
+        kill_viewer(&run_);
+        if (HasFailure()) {
+            print_viewer_output(run_);
         }
         stop_xvfb(&server_);
         remove_folder(folder_);

@@ -80,9 +80,7 @@ class StopSignal : public ::testing::Test {
         if (f5_down_) {
             fake_key(server_.display, XK_F5, false);
         }
-        if (run_.pid > 0 && !has_exited(&run_)) {
-            kill_viewer(&run_);
-        }
+        kill_viewer(&run_);
         if (HasFailure() && run_.pid > 0) {
             std::string out = run_stdout(run_);
             std::printf("---- the viewer's stdout (%zu bytes), its end ----\n%s\n"

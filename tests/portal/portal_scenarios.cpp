@@ -124,9 +124,7 @@ class PortalScenario : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (run_.pid > 0 && !has_exited(&run_)) {
-            kill_viewer(&run_);
-        }
+        kill_viewer(&run_);
         if (HasFailure()) {
             std::printf("---- the viewer's stdout ----\n%s\n---- its stderr ----\n%s\n"
                         "---- the fake portal's log ----\n%s\n---- its output ----\n%s\n----\n",

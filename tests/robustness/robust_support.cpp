@@ -38,9 +38,7 @@ void RobustScenario::SetUp() {
 }
 
 void RobustScenario::TearDown() {
-    if (run_.pid > 0 && !has_exited(&run_)) {
-        kill_viewer(&run_);
-    }
+    kill_viewer(&run_);
     if (HasFailure() && run_.pid > 0) {
         std::string out = run_stdout(run_);
         std::string err = run_stderr(run_);
