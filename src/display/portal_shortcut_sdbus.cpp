@@ -109,16 +109,22 @@ int on_request_reply(sd_bus_message* reply, void*, sd_bus_error*) {
     return 0;
 }
 
-void bind_shortcuts(void) {
+// The path of the Request object the portal makes for a call with the
+// handle token `token`, kept in portal.request_path for the Response filter.
+int expect_request(const char* token) {
     const char* unique_name = nullptr;
-    sd_bus_message* call = nullptr;
     int r = sd_bus_get_unique_name(portal.bus, &unique_name);
-    if (r >= 0) {
-        r = portal_request_path(unique_name, bind_shortcuts_token, portal.request_path,
-                                sizeof portal.request_path)
-                ? 0
-                : -1;
+    if (r < 0) {
+        return r;
     }
+    return portal_request_path(unique_name, token, portal.request_path, sizeof portal.request_path)
+               ? 0
+               : -1;
+}
+
+void bind_shortcuts(void) {
+    sd_bus_message* call = nullptr;
+    int r = expect_request(bind_shortcuts_token);
     if (r >= 0) {
         r = sd_bus_message_new_method_call(portal.bus, &call, portal_service, portal_object,
                                            shortcuts_interface, "BindShortcuts");
@@ -144,14 +150,7 @@ void bind_shortcuts(void) {
 }
 
 void create_session(void) {
-    const char* unique_name = nullptr;
-    int r = sd_bus_get_unique_name(portal.bus, &unique_name);
-    if (r >= 0) {
-        r = portal_request_path(unique_name, create_session_token, portal.request_path,
-                                sizeof portal.request_path)
-                ? 0
-                : -1;
-    }
+    int r = expect_request(create_session_token);
     if (r >= 0) {
         portal.step = portal_step_create_session;
         r = sd_bus_call_method_async(portal.bus, nullptr, portal_service, portal_object,
