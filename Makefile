@@ -6,15 +6,20 @@
 #   make bench  the viewer against a bare GL loop (docs/performance.md)
 BUILD ?= build
 WIN_BUILD ?= build-win
+# Folders as shell words, quoted: the clone may live in a folder whose name
+# has a space ("qo space/").
+Q = '$(subst ','\'',$(1))'
+
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-# What building, running and testing need on Debian.
-BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0 \
-                  zlib1g-dev libxi-dev libxtst-dev
+# What building, running and testing need on Debian. libopengl-dev:
+# libOpenGL.so, which CMake's OpenGL::OpenGL / OpenGL::GLX link with.
+BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libopengl-dev libgl1-mesa-dri \
+                  libglx-mesa0 zlib1g-dev libxi-dev libxtst-dev
 # wine, wine64: the wine scenarios run qo.exe (Wine's X11 libraries come
 # with WINDOWS_TEST_PACKAGES, which make test installs too).
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev xvfb xauth libxtst-dev libxi-dev openbox \
-                 wine wine64
+                 wine wine64 sudo
 # The Windows program and its tests: the cross compiler, GoogleTest's source,
 # Wine, and the libraries Wine's X11 and OpenGL drivers load (only
 # recommended by Wine's packages).
@@ -25,10 +30,10 @@ WINDOWS_TEST_PACKAGES := $(WINDOWS_PACKAGES) googletest wine wine64 libgl1 libgl
 BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3
 BENCH_BUILD ?= build-bench
 DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) zip
-WINDOWS_CONFIGURE := cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+WINDOWS_CONFIGURE := cmake -S . -B $(call Q,$(WIN_BUILD)) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
 .PHONY: all deps test-deps build run test test-sanitizers clean windows windows-deps \
-        windows-test-deps test-windows dist bench
+        windows-test-deps test-windows dist bench fresh-check
 
 all: build
 
@@ -38,12 +43,14 @@ deps:
 test-deps:
 	@scripts/install-deps.sh $(TEST_PACKAGES)
 
+# The viewer and the screenshot tool only (what make run runs); make test
+# builds the tests.
 build: deps
-	cmake -S . -B $(BUILD) -DQO_TESTS_REQUIRED=OFF
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake -S . -B $(call Q,$(BUILD)) -DQO_TESTS=OFF -DQO_TESTS_REQUIRED=OFF
+	cmake --build $(call Q,$(BUILD)) -j $(JOBS) --target qo qo_screenshot
 
 run: build
-	@scripts/run-example.sh $(BUILD)
+	@scripts/run-example.sh $(call Q,$(BUILD))
 
 windows-deps:
 	@scripts/install-deps.sh $(WINDOWS_PACKAGES)
@@ -53,37 +60,46 @@ windows-test-deps:
 
 windows: windows-deps
 	$(WINDOWS_CONFIGURE) -DQO_TESTS_REQUIRED=OFF
-	cmake --build $(WIN_BUILD) -j $(JOBS) --target qo
+	cmake --build $(call Q,$(WIN_BUILD)) -j $(JOBS) --target qo
 
 # The Windows build's unit tests, under Wine (a prefix in $(WIN_BUILD)).
 test-windows: windows-test-deps
 	$(WINDOWS_CONFIGURE) -DQO_TESTS=ON -DQO_TESTS_REQUIRED=ON
-	cmake --build $(WIN_BUILD) -j $(JOBS)
-	cd $(WIN_BUILD) && ctest --output-on-failure --timeout 600
+	cmake --build $(call Q,$(WIN_BUILD)) -j $(JOBS)
+	cd $(call Q,$(WIN_BUILD)) && ctest --output-on-failure --timeout 600
 
 dist:
 	@scripts/install-deps.sh $(DIST_PACKAGES)
 	$(MAKE) build windows
-	scripts/make-dist.sh $(BUILD) $(WIN_BUILD)
+	scripts/make-dist.sh $(call Q,$(BUILD)) $(call Q,$(WIN_BUILD))
 
 # A few minutes of measures on a private Xvfb; figures only, no verdict.
 bench:
 	@scripts/install-deps.sh $(BENCH_PACKAGES)
-	cmake -S . -B $(BENCH_BUILD) -DQO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BENCH_BUILD) -j $(JOBS) \
+	cmake -S . -B $(call Q,$(BENCH_BUILD)) -DQO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(call Q,$(BENCH_BUILD)) -j $(JOBS) \
 	      --target qo qo_bench_bare qo_bench_swap_hook qo_bench_runner
-	bench/run-bench.sh $(BENCH_BUILD)
+	bench/run-bench.sh $(call Q,$(BENCH_BUILD))
 
 # The unit tests, the Linux scenarios and the bad-input cases again, built
 # with AddressSanitizer and UBSan into build-asan.
 test-sanitizers: test-deps
 	@scripts/test-sanitizers.sh build-asan
 
+# qo.exe's full path: $(abspath) would split a folder name at its spaces.
+WIN_EXE = $(if $(filter /%,$(WIN_BUILD)),$(WIN_BUILD),$(CURDIR)/$(WIN_BUILD))/qo.exe
+
 test: test-deps test-sanitizers test-windows
-	cmake -S . -B $(BUILD) -DQO_TESTS=ON -DQO_TESTS_REQUIRED=ON \
-	      -DQO_WINDOWS_EXE=$(abspath $(WIN_BUILD)/qo.exe)
-	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure --timeout 600
+	cmake -S . -B $(call Q,$(BUILD)) -DQO_TESTS=ON -DQO_TESTS_REQUIRED=ON \
+	      -DQO_WINDOWS_EXE=$(call Q,$(WIN_EXE))
+	cmake --build $(call Q,$(BUILD)) -j $(JOBS)
+	cd $(call Q,$(BUILD)) && ctest --output-on-failure --timeout 600
+
+# The two commands above on a machine that has nothing else: a minimal
+# Debian 12 root (debootstrap), git and make, this commit cloned into it,
+# then make run (headless) and make test in it. Needs root (or sudo).
+fresh-check:
+	scripts/fresh-check.sh build-fresh
 
 clean:
-	rm -rf $(BUILD) $(WIN_BUILD) dist
+	rm -rf $(call Q,$(BUILD)) $(call Q,$(WIN_BUILD)) dist
