@@ -33,7 +33,7 @@ DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) zip
 WINDOWS_CONFIGURE := cmake -S . -B $(call Q,$(WIN_BUILD)) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
 .PHONY: all deps test-deps build run test test-sanitizers clean windows windows-deps \
-        windows-test-deps test-windows dist bench fresh-check
+        windows-test-deps test-windows dist bench fresh-check test-configure
 
 all: build
 
@@ -89,9 +89,15 @@ test-sanitizers: test-deps
 # qo.exe's full path: $(abspath) would split a folder name at its spaces.
 WIN_EXE = $(if $(filter /%,$(WIN_BUILD)),$(WIN_BUILD),$(CURDIR)/$(WIN_BUILD))/qo.exe
 
+TEST_CONFIGURE = cmake -S . -B $(call Q,$(BUILD)) -DQO_TESTS=ON -DQO_TESTS_REQUIRED=ON \
+                 -DQO_WINDOWS_EXE=$(call Q,$(WIN_EXE))
+
+# The configure step of make test alone (tests/setup checks it).
+test-configure:
+	$(TEST_CONFIGURE)
+
 test: test-deps test-sanitizers test-windows
-	cmake -S . -B $(call Q,$(BUILD)) -DQO_TESTS=ON -DQO_TESTS_REQUIRED=ON \
-	      -DQO_WINDOWS_EXE=$(call Q,$(WIN_EXE))
+	$(TEST_CONFIGURE)
 	cmake --build $(call Q,$(BUILD)) -j $(JOBS)
 	cd $(call Q,$(BUILD)) && ctest --output-on-failure --timeout 600
 
