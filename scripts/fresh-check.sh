@@ -4,7 +4,10 @@
 # committed tree cloned into it, then `make run` (no display: the headless
 # path) and `make test` inside it with chroot.
 #
-#   scripts/fresh-check.sh [folder]      (default: build-fresh)
+#   scripts/fresh-check.sh [folder [command...]]
+#
+# folder: where the root is made (default build-fresh); command: what runs in
+# it instead of the two commands (a shell command, as root, in /qo).
 #
 # Needs root (it re-runs itself through sudo), debootstrap and the network
 # path to a Debian mirror. The mirror is the one this machine's apt sources
@@ -16,6 +19,9 @@ if [ "$(id -u)" -ne 0 ]; then
     exec sudo "$0" "$@"
 fi
 folder=${1:-build-fresh}
+[ $# -gt 0 ] && shift
+steps=("make run" "make test")
+[ $# -eq 0 ] || steps=("$*")
 case "$folder" in /*) ;; *) folder="$top/$folder" ;; esac
 root="$folder/root"
 suite=bookworm
@@ -110,7 +116,9 @@ git -C "$root/qo" checkout -q "$(git -C "$top" rev-parse HEAD)"
 say "cloned $(git -C "$root/qo" log -1 --format='%h %s')"
 
 # What a running system has and a bare root lacks: the kernel's file
-# systems, devices (with /dev/pts and /dev/shm), a /run, name resolution.
+# systems, devices (with /dev/pts and /dev/shm), a /run, the X11 socket
+# folder systemd-tmpfiles makes (X servers run by other users need it),
+# name resolution.
 mount -t proc proc "$root/proc"
 mount --rbind /sys "$root/sys"
 mount --make-rslave "$root/sys"
@@ -119,7 +127,9 @@ mount --make-rslave "$root/dev"
 mount -t tmpfs -o mode=755 tmpfs "$root/run"
 mkdir -p "$root/run/lock" && chmod 1777 "$root/run/lock"
 chmod 1777 "$root/tmp"
+mkdir -p "$root/tmp/.X11-unix" && chmod 1777 "$root/tmp/.X11-unix"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+cp /etc/hosts "$root/etc/hosts"
 
 in_root() {
     env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
@@ -131,8 +141,8 @@ in_root apt-get update -qq
 in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     git make >/dev/null
 
-say "make run ($(elapsed))"
-in_root sh -c 'cd /qo && make run'
-say "make test ($(elapsed))"
-in_root sh -c 'cd /qo && make test'
-say "make run and make test passed on a fresh $suite root"
+for step in "${steps[@]}"; do
+    say "$step ($(elapsed))"
+    in_root sh -c "cd /qo && $step"
+done
+say "passed on a fresh $suite root: ${steps[*]}"
