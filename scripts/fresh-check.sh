@@ -141,8 +141,11 @@ in_root apt-get update -qq
 in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     git make >/dev/null
 
+# Each step waited for in the background, so that a SIGTERM to this script
+# (a CI time limit) reaches the trap at once, which ends what runs inside.
 for step in "${steps[@]}"; do
     say "$step ($(elapsed))"
-    in_root sh -c "cd /qo && $step"
+    in_root sh -c "cd /qo && $step" &
+    wait $!
 done
 say "passed on a fresh $suite root: ${steps[*]}"
