@@ -46,7 +46,8 @@ test-deps:
 # The viewer and the screenshot tool only (what make run runs); make test
 # builds the tests.
 build: deps
-	cmake -S . -B $(call Q,$(BUILD)) -DQO_TESTS=OFF -DQO_TESTS_REQUIRED=OFF
+	cmake -S . -B $(call Q,$(BUILD)) -DQO_TESTS=OFF -DQO_TESTS_REQUIRED=OFF \
+	      -DQO_SCREENSHOT_REQUIRED=ON
 	cmake --build $(call Q,$(BUILD)) -j $(JOBS) --target qo qo_screenshot
 
 run: build
