@@ -4,6 +4,7 @@
 #   make windows  build-win/qo.exe, cross-built with MinGW-w64
 #   make dist   dist/qo-<version>-linux-x86_64.tar.gz and -windows-x86_64.zip
 #   make bench  the viewer against a bare GL loop (docs/performance.md)
+#   make fresh-check  make run and make test in a minimal Debian 12 root
 BUILD ?= build
 WIN_BUILD ?= build-win
 # Folders as shell words, quoted: the clone may live in a folder whose name
@@ -30,6 +31,9 @@ WINDOWS_TEST_PACKAGES := $(WINDOWS_PACKAGES) googletest wine wine64 libgl1 libgl
 BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3
 BENCH_BUILD ?= build-bench
 DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) zip
+# make fresh-check, on the machine that runs it (the root it makes gets
+# only git and make).
+FRESH_CHECK_PACKAGES := debootstrap git
 WINDOWS_CONFIGURE := cmake -S . -B $(call Q,$(WIN_BUILD)) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
 .PHONY: all deps test-deps build run test test-sanitizers clean windows windows-deps \
@@ -106,6 +110,7 @@ test: test-deps test-sanitizers test-windows
 # Debian 12 root (debootstrap), git and make, this commit cloned into it,
 # then make run (headless) and make test in it. Needs root (or sudo).
 fresh-check:
+	@scripts/install-deps.sh $(FRESH_CHECK_PACKAGES)
 	scripts/fresh-check.sh build-fresh
 
 clean:
