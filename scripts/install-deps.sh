@@ -61,7 +61,7 @@ missing_packages() {
     done
 }
 
-missing=($(missing_packages "$@"))
+mapfile -t missing < <(missing_packages "$@")
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 # One install at a time: a second apt-get started beside the first fails on
@@ -70,7 +70,7 @@ missing=($(missing_packages "$@"))
 lock="${TMPDIR:-/tmp}/qo-install-deps.$(id -u).lock"
 exec 9>>"$lock"
 flock 9
-missing=($(missing_packages "$@"))
+mapfile -t missing < <(missing_packages "$@")
 [ ${#missing[@]} -eq 0 ] && exit 0
 
 echo "qo: installing ${missing[*]}"
@@ -86,7 +86,7 @@ if ! "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/nu
     echo "qo: apt-get install failed; could not install ${missing[*]}" >&2
     exit 1
 fi
-failed=($(missing_packages "${missing[@]}"))
+mapfile -t failed < <(missing_packages "${missing[@]}")
 if [ ${#failed[@]} -ne 0 ]; then
     echo "qo: could not install ${failed[*]}" >&2
     exit 1

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the set-up tests: a temporary folder removed at exit, failure
 # messages, and a copy of the source tree's tracked files.
 set -euo pipefail
