@@ -5,14 +5,20 @@
 #   make dist   dist/qo-<version>-linux-x86_64.tar.gz, -windows-x86_64.zip and
 #               qo_<version>_amd64.deb
 #   make bench  the viewer against a bare GL loop (docs/performance.md)
+#   make fresh-check  make run and make test in a minimal Debian 12 root
 BUILD ?= build
 WIN_BUILD ?= build-win
+# Folders as shell words, quoted: the clone may live in a folder whose name
+# has a space ("qo space/").
+Q = '$(subst ','\'',$(1))'
+
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-# What building, running and testing need on Debian.
+# What building, running and testing need on Debian. libopengl-dev:
+# libOpenGL.so, which CMake's OpenGL::OpenGL / OpenGL::GLX link with.
 # libsystemd-dev: sd-bus, for F5 through the desktop portal on Wayland desktops.
-BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libgl1-mesa-dri libglx-mesa0 \
-                  zlib1g-dev libxi-dev libxtst-dev libsystemd-dev
+BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libopengl-dev libgl1-mesa-dri \
+                  libglx-mesa0 zlib1g-dev libxi-dev libxtst-dev libsystemd-dev
 # The F5 tests under headless sway with Xwayland (tests/wayland): the
 # compositor, Xwayland, a virtual keyboard (wtype), a native Wayland window
 # (wev), and what runs them as an unprivileged user (useradd from passwd,
@@ -32,7 +38,7 @@ DEB_PACKAGES := dpkg-dev file
 # dpkg-dev, file, lintian, groff, mandoc: the Debian package's tests (cpack
 # with dpkg-shlibdeps, then Debian's checker) and the man page's lint.
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev xvfb xauth libxtst-dev libxi-dev openbox \
-                 wine wine64 vim-nox $(WAYLAND_TEST_PACKAGES) $(PORTAL_TEST_PACKAGES) \
+                 wine wine64 sudo vim-nox $(WAYLAND_TEST_PACKAGES) $(PORTAL_TEST_PACKAGES) \
                  $(DEB_PACKAGES) lintian groff mandoc
 # The Windows program and its tests: the cross compiler, GoogleTest's source,
 # Wine, and the libraries Wine's X11 and OpenGL drivers load (only
@@ -46,10 +52,13 @@ BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3 dbus-daemon pyth
                   python3-gi
 BENCH_BUILD ?= build-bench
 DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) $(DEB_PACKAGES) zip
-WINDOWS_CONFIGURE := cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+# make fresh-check, on the machine that runs it (the root it makes gets
+# only git and make).
+FRESH_CHECK_PACKAGES := debootstrap git
+WINDOWS_CONFIGURE := cmake -S . -B $(call Q,$(WIN_BUILD)) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
 .PHONY: all deps test-deps build run test test-sanitizers clean windows windows-deps \
-        windows-test-deps test-windows dist bench
+        windows-test-deps test-windows dist bench fresh-check test-configure
 
 all: build
 
@@ -59,12 +68,15 @@ deps:
 test-deps:
 	@scripts/install-deps.sh $(TEST_PACKAGES)
 
+# The viewer and the screenshot tool only (what make run runs); make test
+# builds the tests.
 build: deps
-	cmake -S . -B $(BUILD) -DQO_TESTS_REQUIRED=OFF
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake -S . -B $(call Q,$(BUILD)) -DQO_TESTS=OFF -DQO_TESTS_REQUIRED=OFF \
+	      -DQO_SCREENSHOT_REQUIRED=ON
+	cmake --build $(call Q,$(BUILD)) -j $(JOBS) --target qo qo_screenshot
 
 run: build
-	@scripts/run-example.sh $(BUILD)
+	@scripts/run-example.sh $(call Q,$(BUILD))
 
 windows-deps:
 	@scripts/install-deps.sh $(WINDOWS_PACKAGES)
@@ -74,37 +86,53 @@ windows-test-deps:
 
 windows: windows-deps
 	$(WINDOWS_CONFIGURE) -DQO_TESTS_REQUIRED=OFF
-	cmake --build $(WIN_BUILD) -j $(JOBS) --target qo
+	cmake --build $(call Q,$(WIN_BUILD)) -j $(JOBS) --target qo
 
 # The Windows build's unit tests, under Wine (a prefix in $(WIN_BUILD)).
 test-windows: windows-test-deps
 	$(WINDOWS_CONFIGURE) -DQO_TESTS=ON -DQO_TESTS_REQUIRED=ON
-	cmake --build $(WIN_BUILD) -j $(JOBS)
-	cd $(WIN_BUILD) && ctest --output-on-failure --timeout 600
+	cmake --build $(call Q,$(WIN_BUILD)) -j $(JOBS)
+	cd $(call Q,$(WIN_BUILD)) && ctest --output-on-failure --timeout 600
 
 dist:
 	@scripts/install-deps.sh $(DIST_PACKAGES)
 	$(MAKE) build windows
-	scripts/make-dist.sh $(BUILD) $(WIN_BUILD)
+	scripts/make-dist.sh $(call Q,$(BUILD)) $(call Q,$(WIN_BUILD))
 
 # A few minutes of measures on a private Xvfb; figures only, no verdict.
 bench:
 	@scripts/install-deps.sh $(BENCH_PACKAGES)
-	cmake -S . -B $(BENCH_BUILD) -DQO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	cmake --build $(BENCH_BUILD) -j $(JOBS) \
+	cmake -S . -B $(call Q,$(BENCH_BUILD)) -DQO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(call Q,$(BENCH_BUILD)) -j $(JOBS) \
 	      --target qo qo_bench_bare qo_bench_swap_hook qo_bench_runner
-	bench/run-bench.sh $(BENCH_BUILD)
+	bench/run-bench.sh $(call Q,$(BENCH_BUILD))
 
 # The unit tests, the Linux scenarios and the bad-input cases again, built
 # with AddressSanitizer and UBSan into build-asan.
 test-sanitizers: test-deps
 	@scripts/test-sanitizers.sh build-asan
 
+# qo.exe's full path: $(abspath) would split a folder name at its spaces.
+WIN_EXE = $(if $(filter /%,$(WIN_BUILD)),$(WIN_BUILD),$(CURDIR)/$(WIN_BUILD))/qo.exe
+
+TEST_CONFIGURE = cmake -S . -B $(call Q,$(BUILD)) -DQO_TESTS=ON -DQO_TESTS_REQUIRED=ON \
+                 -DQO_WINDOWS_EXE=$(call Q,$(WIN_EXE))
+
+# The configure step of make test alone (tests/setup checks it).
+test-configure:
+	$(TEST_CONFIGURE)
+
 test: test-deps test-sanitizers test-windows
-	cmake -S . -B $(BUILD) -DQO_TESTS=ON -DQO_TESTS_REQUIRED=ON \
-	      -DQO_WINDOWS_EXE=$(abspath $(WIN_BUILD)/qo.exe)
-	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure --timeout 600
+	$(TEST_CONFIGURE)
+	cmake --build $(call Q,$(BUILD)) -j $(JOBS)
+	cd $(call Q,$(BUILD)) && ctest --output-on-failure --timeout 600
+
+# The two commands above on a machine that has nothing else: a minimal
+# Debian 12 root (debootstrap), git and make, this commit cloned into it,
+# then make run (headless) and make test in it. Needs root (or sudo).
+fresh-check:
+	@scripts/install-deps.sh $(FRESH_CHECK_PACKAGES)
+	scripts/fresh-check.sh build-fresh
 
 clean:
-	rm -rf $(BUILD) $(WIN_BUILD) dist
+	rm -rf $(call Q,$(BUILD)) $(call Q,$(WIN_BUILD)) dist
