@@ -25,6 +25,18 @@ upstream_name() {
         zlib1g-dev) echo "zlib" ;;
         libxi-dev) echo "libXi" ;;
         libxtst-dev) echo "libXtst" ;;
+        libsystemd-dev) echo "libsystemd's sd-bus (optional: F5 on Wayland desktops)" ;;
+        sway) echo "sway" ;;
+        xwayland) echo "Xwayland" ;;
+        dbus | dbus-daemon) echo "D-Bus (dbus-daemon)" ;;
+        python3-dbus) echo "dbus-python" ;;
+        python3-gi) echo "PyGObject" ;;
+        libglib2.0-bin) echo "GLib's tools (gdbus)" ;;
+        vim-nox) echo "Vim" ;;
+        dpkg-dev) echo "dpkg-dev (dpkg-shlibdeps)" ;;
+        lintian) echo "lintian" ;;
+        groff) echo "groff" ;;
+        mandoc) echo "mandoc" ;;
         libgtest-dev) echo "GoogleTest" ;;
         googletest) echo "GoogleTest's source" ;;
         xvfb) echo "Xvfb" ;;
