@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "viewer_fixture.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -15,9 +16,6 @@
 #include <vector>
 
 namespace {
-
-// Generous: the machine is shared.
-constexpr int deadline_ms = 60000;
 
 // `;` after `+` on line 3; Mesa places the error at column 28.
 const char* const broken_pixel_shader = "void main()\n"
@@ -59,30 +57,11 @@ int shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }
 
-class EditorErrors : public ::testing::Test {
+class EditorErrors : public ViewerFixture {
   protected:
     void SetUp() override {
-        std::string error;
-        platform_ = linux_platform();
-        ASSERT_TRUE(platform_ready(platform_, &error)) << error;
-        ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
-        folder_ = make_temp_folder("editor-errors");
-        ASSERT_FALSE(folder_.empty()) << "cannot make a temporary folder";
+        ASSERT_NO_FATAL_FAILURE(open_fixture(linux_platform(), "editor"));
     }
-
-    void TearDown() override {
-        kill_viewer(&run_);
-        if (HasFailure()) {
-            print_viewer_output(run_);
-        }
-        stop_xvfb(&server_);
-        remove_folder(folder_);
-    }
-
-    viewer_platform platform_;
-    xvfb_server server_;
-    std::string folder_;
-    viewer_run run_;
 };
 
 TEST_F(EditorErrors, VimQuickfixJumpsToTheBrokenLineAndColumn) {

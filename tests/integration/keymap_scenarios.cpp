@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "viewer_fixture.h"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -20,8 +21,6 @@ viewer_platform key_poll_platform();
 
 namespace {
 
-constexpr int deadline_ms = 60000;
-
 viewer_platform keymap_platform() {
 #if QO_SCENARIOS_KEY_POLL
     return key_poll_platform();
@@ -30,29 +29,10 @@ viewer_platform keymap_platform() {
 #endif
 }
 
-class KeyMapScenario : public ::testing::Test {
+class KeyMapScenario : public ViewerFixture {
   protected:
     void SetUp() override {
-        platform_ = keymap_platform();
-        std::string error;
-        ASSERT_TRUE(platform_ready(platform_, &error)) << error;
-        ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
-        std::string tag = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        folder_ = make_temp_folder("keymap-" + tag.substr(0, 24));
-        ASSERT_FALSE(folder_.empty()) << "cannot make a temporary folder";
-    }
-
-    void TearDown() override {
-        kill_viewer(&run_);
-        if (HasFailure()) {
-            print_viewer_output(run_);
-        }
-        stop_xvfb(&server_);
-        remove_folder(folder_);
-    }
-
-    Display* display() {
-        return server_.display;
+        ASSERT_NO_FATAL_FAILURE(open_fixture(keymap_platform(), "keymap"));
     }
 
     // Starts the viewer on the clock shader (tag 0), focused, and waits for
@@ -148,22 +128,8 @@ class KeyMapScenario : public ::testing::Test {
     }
 
     int rebuilds() {
-        build_report report = parse_builds(run_stdout(run_), platform_.line_end);
-        EXPECT_TRUE(report.ok) << report.fault;
-        return report.builds - 1;
+        return builds().builds - 1;
     }
-
-    clock_reading clock_at_least(long frame) {
-        clock_reading reading = wait_for_clock(display(), area_, -1, frame, deadline_ms);
-        EXPECT_GE(reading.frame, 0) << "the frame clock did not reach frame " << frame;
-        return reading;
-    }
-
-    viewer_platform platform_;
-    xvfb_server server_;
-    std::string folder_;
-    viewer_run run_;
-    viewer_area area_;
 };
 
 // F5 moved to another keycode while the viewer runs: the new keycode held

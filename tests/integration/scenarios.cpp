@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "harness.h"
+#include "viewer_fixture.h"
 
 #include <X11/keysym.h>
 #include <algorithm>
@@ -34,39 +35,11 @@ viewer_platform scenario_platform() {
 }
 #endif
 
-// Generous: the machine is shared, and Wine starts slowly.
-constexpr int deadline_ms = 60000;
-
-class Scenario : public ::testing::Test {
+class Scenario : public ViewerFixture {
   protected:
     void SetUp() override {
-        platform_ = scenario_platform();
-        std::string error;
-        ASSERT_TRUE(platform_ready(platform_, &error)) << error;
-        ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
-        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string tag = std::string(info->name()).substr(0, 24);
-        for (char& c : tag) {
-            if (c == '/') {
-                c = '-';
-            }
-        }
-        folder_ = make_temp_folder(platform_.name + "-" + tag);
-        ASSERT_FALSE(folder_.empty()) << "cannot make a temporary folder";
-    }
-
-    void TearDown() override {
-        kill_viewer(&run_);
-        if (HasFailure()) {
-            print_viewer_output(run_);
-        }
-        end_platform_session(platform_);
-        stop_xvfb(&server_);
-        remove_folder(folder_);
-    }
-
-    Display* display() {
-        return server_.display;
+        viewer_platform platform = scenario_platform();
+        ASSERT_NO_FATAL_FAILURE(open_fixture(platform, platform.name));
     }
 
     // Writes vs.fx and ps.fx; a null text leaves the file out.
@@ -144,27 +117,6 @@ class Scenario : public ::testing::Test {
         send_close_request(display(), area_.window);
         ASSERT_NO_FATAL_FAILURE(expect_exit(status));
     }
-
-    // The builds in stdout, checked for shape.
-    build_report builds() {
-        build_report report = parse_builds(run_stdout(run_), platform_.line_end);
-        EXPECT_TRUE(report.ok) << report.fault;
-        return report;
-    }
-
-    // The clock, once it shows a frame of at least `frame` (any tag); fails
-    // the test when the viewer ends or the clock stops.
-    clock_reading clock_at_least(long frame) {
-        clock_reading reading = wait_for_clock(display(), area_, -1, frame, deadline_ms);
-        EXPECT_GE(reading.frame, 0) << "the frame clock did not reach frame " << frame;
-        return reading;
-    }
-
-    viewer_platform platform_;
-    xvfb_server server_;
-    std::string folder_;
-    viewer_run run_;
-    viewer_area area_;
 };
 
 const char* const broken_pixel_shader = "void main()\n"
