@@ -1,6 +1,7 @@
 // The pure decisions of the portal path (see portal_shortcut.h).
 #include "display/portal_shortcut.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -70,6 +71,12 @@ const char* portal_error_reason(portal_step step, const char* error_name) {
         std::strcmp(name, "org.freedesktop.DBus.Error.NameHasNoOwner") == 0) {
         return "no desktop portal";
     }
+    // The bus found the service but could not run it (its Exec failed, or
+    // the program ended before taking its name).
+    static const char spawn[] = "org.freedesktop.DBus.Error.Spawn.";
+    if (std::strncmp(name, spawn, sizeof spawn - 1) == 0) {
+        return "the portal could not be started";
+    }
     if (std::strcmp(name, "org.freedesktop.DBus.Error.NoReply") == 0 ||
         std::strcmp(name, "org.freedesktop.DBus.Error.Timeout") == 0 ||
         std::strcmp(name, "org.freedesktop.DBus.Error.TimedOut") == 0) {
@@ -88,7 +95,77 @@ const char* portal_error_reason(portal_step step, const char* error_name) {
 
 void portal_hint_line(const char* reason, char* line, std::size_t size) {
     std::snprintf(line, size,
-                  "qo: F5 is seen only while an X11 window has the keyboard focus (%s); see README "
-                  "\"Wayland desktops\"\n",
+                  "qo: F5 is seen only while an X11 window has the keyboard focus (%s); run qo "
+                  "--watch to rebuild on save, or see README \"Wayland desktops\"\n",
                   reason != nullptr ? reason : "no global-shortcuts portal");
+}
+
+namespace {
+
+bool is_word_character(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0;
+}
+
+// Whether `word` (lower case, letters and digits) is a modifier's name in
+// the desktops' and their languages' usual spellings.
+bool is_modifier_word(const char* word) {
+    static const char* const modifiers[] = {
+        "ctrl",  "control", "strg", "ctl", "shift", "alt",  "altgr", "option",  "super",    "meta",
+        "hyper", "logo",    "win",  "mod", "mod1",  "mod4", "cmd",   "command", "umschalt", "maj",
+    };
+    for (const char* modifier : modifiers) {
+        if (std::strcmp(word, modifier) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+int portal_trigger_is_f5(const char* description) {
+    if (description == nullptr || description[0] == '\0') {
+        return 1;
+    }
+    // A key combination: Ctrl+F5, <Control>F5.
+    if (std::strchr(description, '+') != nullptr || std::strchr(description, '<') != nullptr) {
+        return 0;
+    }
+    bool f5 = false;
+    const char* c = description;
+    while (*c != '\0') {
+        if (!is_word_character(*c)) {
+            ++c;
+            continue;
+        }
+        char word[16];
+        std::size_t length = 0;
+        for (; is_word_character(*c); ++c) {
+            if (length + 1 < sizeof word) {
+                word[length++] = static_cast<char>(std::tolower(static_cast<unsigned char>(*c)));
+            }
+        }
+        word[length] = '\0';
+        if (std::strcmp(word, "f5") == 0) {
+            f5 = true;
+        } else if (is_modifier_word(word)) {
+            return 0;
+        }
+    }
+    return f5 ? 1 : 0;
+}
+
+void portal_trigger_line(const char* description, char* line, std::size_t size) {
+    char shown[128];
+    std::size_t length = 0;
+    for (const char* c = description != nullptr ? description : ""; *c != '\0'; ++c) {
+        if (length + 1 >= sizeof shown) {
+            break;
+        }
+        unsigned char byte = static_cast<unsigned char>(*c);
+        shown[length++] = byte < 0x20 || byte == 0x7f ? '?' : *c;
+    }
+    shown[length] = '\0';
+    std::snprintf(line, size, "qo: the desktop bound \"%s\" to %s\n", PORTAL_SHORTCUT_DESCRIPTION,
+                  shown);
 }

@@ -6,15 +6,19 @@
 // org.freedesktop.portal.GlobalShortcuts interface lets the desktop tell the
 // viewer about one shortcut ("rebuild", preferred trigger F5) whichever
 // window has the focus: Activated when it goes down, Deactivated when it
-// comes up.
+// comes up. The shortcut list goes both in CreateSession's options (KDE
+// Plasma before 6.1 binds only those) and to BindShortcuts.
 //
 // The X11 backend starts this when the session is a Wayland one, polls it
 // without blocking with the window events, and ORs portal_shortcut_held into
 // F5's state. Nothing here ever waits for the bus: every call is
 // asynchronous and its answer is taken by a later poll. When the path can't
-// work (no session bus, no portal, the request refused or cancelled, the bus
-// gone), one line on stderr says so and the viewer runs on with the X11
-// path alone.
+// work (no session bus, no portal, the request refused or cancelled, the
+// desktop bound no shortcut, the session closed, the bus gone), one line on
+// stderr says so and the viewer runs on with the X11 path alone. When the
+// desktop binds the shortcut to another key than F5 (its answer to
+// BindShortcuts, or ShortcutsChanged later), one line on stderr names that
+// key.
 //
 // Two backends, picked by CMake: sd-bus (libsystemd) and none (a build
 // without libsystemd: the X11 path only). The decisions below are pure and
@@ -34,8 +38,13 @@ void portal_shortcut_start(void);
 // Takes what the bus has delivered since the last call, without waiting.
 void portal_shortcut_poll(void);
 
-// 1 while the portal reports the shortcut held; 0 otherwise, and always 0
-// once the path has failed.
+// 1 when the portal reports the shortcut held now (from Activated to
+// Deactivated), or when it was activated at any moment since the previous
+// call, even if it has been deactivated since: a tap that falls between two
+// frames' looks counts as one press. The call reads and clears that
+// "pressed since the last look" latch, so call it once per frame, whatever
+// the other sources of F5 say. 0 otherwise; once the path has failed, 0
+// except for one press taken before the failure and not looked at yet.
 int portal_shortcut_held(void);
 
 // Drops the bus connection, which ends the portal session.
@@ -61,6 +70,10 @@ enum portal_step {
     portal_step_bind_shortcuts,
 };
 
+// The reasons of the hint that no D-Bus error or Response code gives.
+#define PORTAL_REASON_BOUND_NOTHING "the desktop bound no shortcut"
+#define PORTAL_REASON_SESSION_CLOSED "the portal closed the session"
+
 // What a Response(code, results) means: null for 0 (go on), else the reason
 // the hint gives ("cancelled" for 1, "the portal refused the request" for 2
 // and any other code).
@@ -68,9 +81,26 @@ const char* portal_response_reason(unsigned int code);
 
 // What an error reply to a step means: null when the sequence goes on (an
 // old portal without the host Registry answering Register), else the reason
-// the hint gives, from the D-Bus error name (which may be null).
+// the hint gives, from the D-Bus error name (which may be null): a bus
+// that could not start the portal's service (org.freedesktop.DBus.Error.
+// Spawn.*) gives "the portal could not be started".
 const char* portal_error_reason(portal_step step, const char* error_name);
 
 // The hint line (with its newline) for `reason`, written into `line`;
-// truncated to `size`.
+// truncated to `size`. It names qo --watch, which needs no key at all.
 void portal_hint_line(const char* reason, char* line, std::size_t size);
+
+// The shortcut's description, as the desktop shows it.
+#define PORTAL_SHORTCUT_DESCRIPTION "Rebuild the shaders"
+
+// 1 when the desktop's trigger_description for the shortcut (free text, such
+// as "F5", "Press F5", "Ctrl+F5" or "Strg+F5") means F5 alone, or says
+// nothing (null or empty); 0 when it names another key or F5 with a
+// modifier.
+int portal_trigger_is_f5(const char* description);
+
+// The line (with its newline) that tells which key rebuilds:
+// qo: the desktop bound "Rebuild the shaders" to Ctrl+F5
+// The description comes from the bus: control characters become '?', and
+// the line is truncated to `size`.
+void portal_trigger_line(const char* description, char* line, std::size_t size);

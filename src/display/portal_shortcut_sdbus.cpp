@@ -4,15 +4,21 @@
 // portal_shortcut_poll):
 //   Register(app id) on org.freedesktop.host.portal.Registry (an old portal
 //   without it answers "unknown method": go on), then
-//   CreateSession -> Request -> Response(0, {session_handle}), then
-//   BindShortcuts(session, [rebuild, F5]) -> Request -> Response(0, ...).
+//   CreateSession({shortcuts: [rebuild, F5]}) -> Request ->
+//   Response(0, {session_handle}), then
+//   BindShortcuts(session, [rebuild, F5]) -> Request ->
+//   Response(0, {shortcuts: [rebuild, {trigger_description}]}).
+// The list goes in CreateSession's options too: KDE Plasma before 6.1 binds
+// only those, and answers BindShortcuts with an empty list otherwise. A
+// result without "rebuild" means nothing was bound: the hint says so.
 // From then on Activated/Deactivated for that session and "rebuild" set and
-// clear the held state. The Response, Activated and Deactivated signals are
-// taken through matches on the interface and member only: a match on the
-// Request's path would need the connection's unique name, which sd-bus can
-// only give without waiting once the bus's Hello has been answered. The
-// callbacks compare the path and the session themselves. The portal's name
-// losing its owner ends the held state too.
+// clear the held state (Activated also sets the "pressed since the last
+// look" latch); ShortcutsChanged for that session is taken as BindShortcuts'
+// result is, and the session's Closed ends the path. The Response, Activated and Deactivated
+// signals are taken through matches on the interface and member only: a match on the Request's path
+// would need the connection's unique name, which sd-bus can only give without waiting once the
+// bus's Hello has been answered. The callbacks compare the path and the session themselves. The
+// portal's name losing its owner ends the held state too.
 //
 // sd_bus_get_unique_name is called only once an answer from the bus to
 // Register has come (not a local timeout): the bus answers Hello before any
@@ -51,11 +57,14 @@ struct {
     bool failed;            // given up: the bus is dropped at the end of the poll
     bool hint_written;      // the one stderr line of the run is out
     bool held;              // between Activated and Deactivated of our shortcut
+    bool pressed;           // Activated since portal_shortcut_held last looked
+    char trigger[128];      // the other key than F5 last named on stderr; "" for F5
     portal_step step;       // the step whose Request is awaited
     char request_path[256]; // that Request's object path; "" when none is
     char session[256];      // the session handle once created; "" before
 } portal;
 
+// Ends the path; a press already taken stays latched for the next look.
 void give_up(const char* reason) {
     portal.held = false;
     portal.failed = true;
@@ -122,6 +131,13 @@ int expect_request(const char* token) {
                : -1;
 }
 
+// The shortcut list, a(sa{sv}): what CreateSession's options and
+// BindShortcuts both carry.
+int append_shortcuts(sd_bus_message* message) {
+    return sd_bus_message_append(message, "a(sa{sv})", 1, shortcut_id, 2, "description", "s",
+                                 PORTAL_SHORTCUT_DESCRIPTION, "preferred_trigger", "s", "F5");
+}
+
 void bind_shortcuts(void) {
     sd_bus_message* call = nullptr;
     int r = expect_request(bind_shortcuts_token);
@@ -133,8 +149,7 @@ void bind_shortcuts(void) {
         r = sd_bus_message_append(call, "o", portal.session);
     }
     if (r >= 0) {
-        r = sd_bus_message_append(call, "a(sa{sv})", 1, shortcut_id, 2, "description", "s",
-                                  "Rebuild the shaders", "preferred_trigger", "s", "F5");
+        r = append_shortcuts(call);
     }
     if (r >= 0) {
         r = sd_bus_message_append(call, "sa{sv}", "", 1, "handle_token", "s", bind_shortcuts_token);
@@ -150,14 +165,39 @@ void bind_shortcuts(void) {
 }
 
 void create_session(void) {
+    sd_bus_message* call = nullptr;
     int r = expect_request(create_session_token);
     if (r >= 0) {
-        portal.step = portal_step_create_session;
-        r = sd_bus_call_method_async(portal.bus, nullptr, portal_service, portal_object,
-                                     shortcuts_interface, "CreateSession", on_request_reply,
-                                     nullptr, "a{sv}", 2, "handle_token", "s", create_session_token,
-                                     "session_handle_token", "s", session_token);
+        r = sd_bus_message_new_method_call(portal.bus, &call, portal_service, portal_object,
+                                           shortcuts_interface, "CreateSession");
     }
+    if (r >= 0) {
+        r = sd_bus_message_open_container(call, 'a', "{sv}");
+    }
+    if (r >= 0) {
+        r = sd_bus_message_append(call, "{sv}{sv}", "handle_token", "s", create_session_token,
+                                  "session_handle_token", "s", session_token);
+    }
+    if (r >= 0) {
+        r = sd_bus_message_open_container(call, 'e', "sv");
+    }
+    if (r >= 0) {
+        r = sd_bus_message_append(call, "s", "shortcuts");
+    }
+    if (r >= 0) {
+        r = sd_bus_message_open_container(call, 'v', "a(sa{sv})");
+    }
+    if (r >= 0) {
+        r = append_shortcuts(call);
+    }
+    for (int level = 0; level < 3 && r >= 0; ++level) {
+        r = sd_bus_message_close_container(call);
+    }
+    if (r >= 0) {
+        portal.step = portal_step_create_session;
+        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply, nullptr, 0);
+    }
+    sd_bus_message_unref(call);
     if (r < 0) {
         give_up(bus_failure_reason());
     }
@@ -209,6 +249,108 @@ bool read_session_handle(sd_bus_message* response) {
     return found;
 }
 
+// Reads a shortcut list, a(sa{sv}), at the message's position: whether it
+// holds "rebuild", and that shortcut's trigger_description into `trigger`
+// ("" when it names none). False when the message is not of that shape.
+bool read_shortcut_list(sd_bus_message* message, bool* found, char* trigger, std::size_t size) {
+    *found = false;
+    trigger[0] = '\0';
+    if (sd_bus_message_enter_container(message, 'a', "(sa{sv})") <= 0) {
+        return false;
+    }
+    for (;;) {
+        int r = sd_bus_message_enter_container(message, 'r', "sa{sv}");
+        if (r < 0) {
+            return false;
+        }
+        if (r == 0) {
+            break;
+        }
+        const char* id = nullptr;
+        if (sd_bus_message_read(message, "s", &id) < 0 ||
+            sd_bus_message_enter_container(message, 'a', "{sv}") <= 0) {
+            return false;
+        }
+        bool ours = id != nullptr && std::strcmp(id, shortcut_id) == 0;
+        *found = *found || ours;
+        while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
+            const char* key = nullptr;
+            const char* text = nullptr;
+            if (sd_bus_message_read(message, "s", &key) < 0) {
+                return false;
+            }
+            char type = 0;
+            const char* contents = nullptr;
+            if (ours && key != nullptr && std::strcmp(key, "trigger_description") == 0 &&
+                sd_bus_message_peek_type(message, &type, &contents) > 0 && contents != nullptr &&
+                std::strcmp(contents, "s") == 0) {
+                if (sd_bus_message_read(message, "v", "s", &text) < 0) {
+                    return false;
+                }
+                std::snprintf(trigger, size, "%s", text != nullptr ? text : "");
+            } else if (sd_bus_message_skip(message, "v") < 0) {
+                return false;
+            }
+            if (sd_bus_message_exit_container(message) < 0) {
+                return false;
+            }
+        }
+        if (sd_bus_message_exit_container(message) < 0 ||
+            sd_bus_message_exit_container(message) < 0) {
+            return false;
+        }
+    }
+    return sd_bus_message_exit_container(message) >= 0;
+}
+
+// What the desktop bound, from BindShortcuts' result or ShortcutsChanged:
+// nothing for "rebuild" ends the path; another key than F5 is named on
+// stderr, once each time it changes (back to F5 too, once another was
+// named).
+void take_bound_shortcuts(bool found, const char* trigger) {
+    if (!found) {
+        give_up(PORTAL_REASON_BOUND_NOTHING);
+        return;
+    }
+    const char* key = portal_trigger_is_f5(trigger) ? "" : trigger;
+    if (std::strcmp(key, portal.trigger) == 0) {
+        return;
+    }
+    std::snprintf(portal.trigger, sizeof portal.trigger, "%s", key);
+    char line[256];
+    portal_trigger_line(key[0] != '\0' ? key : "F5", line, sizeof line);
+    std::fputs(line, stderr);
+}
+
+// Reads BindShortcuts' results (a{sv}) for "shortcuts" and takes them; no
+// such entry counts as an empty list.
+void read_bind_results(sd_bus_message* response) {
+    bool found = false;
+    char trigger[128] = "";
+    if (sd_bus_message_enter_container(response, 'a', "{sv}") > 0) {
+        while (sd_bus_message_enter_container(response, 'e', "sv") > 0) {
+            const char* key = nullptr;
+            if (sd_bus_message_read(response, "s", &key) < 0) {
+                break;
+            }
+            if (key != nullptr && std::strcmp(key, "shortcuts") == 0 &&
+                sd_bus_message_enter_container(response, 'v', "a(sa{sv})") > 0) {
+                if (!read_shortcut_list(response, &found, trigger, sizeof trigger) ||
+                    sd_bus_message_exit_container(response) < 0) {
+                    found = false;
+                    break;
+                }
+            } else if (sd_bus_message_skip(response, "v") < 0) {
+                break;
+            }
+            if (sd_bus_message_exit_container(response) < 0) {
+                break;
+            }
+        }
+    }
+    take_bound_shortcuts(found, trigger);
+}
+
 int on_response(sd_bus_message* signal, void*, sd_bus_error*) {
     const char* path = sd_bus_message_get_path(signal);
     if (portal.failed || portal.request_path[0] == '\0' || path == nullptr ||
@@ -231,6 +373,8 @@ int on_response(sd_bus_message* signal, void*, sd_bus_error*) {
             return 0;
         }
         bind_shortcuts();
+    } else if (portal.step == portal_step_bind_shortcuts) {
+        read_bind_results(signal);
     }
     return 0;
 }
@@ -249,6 +393,7 @@ bool names_our_shortcut(sd_bus_message* signal) {
 int on_activated(sd_bus_message* signal, void*, sd_bus_error*) {
     if (names_our_shortcut(signal)) {
         portal.held = true;
+        portal.pressed = true;
     }
     return 0;
 }
@@ -256,6 +401,36 @@ int on_activated(sd_bus_message* signal, void*, sd_bus_error*) {
 int on_deactivated(sd_bus_message* signal, void*, sd_bus_error*) {
     if (names_our_shortcut(signal)) {
         portal.held = false;
+    }
+    return 0;
+}
+
+// ShortcutsChanged: (o session_handle, a(sa{sv}) shortcuts), the user
+// rebound the shortcut in the desktop's settings.
+int on_shortcuts_changed(sd_bus_message* signal, void*, sd_bus_error*) {
+    const char* session = nullptr;
+    if (portal.failed || portal.session[0] == '\0' ||
+        sd_bus_message_read(signal, "o", &session) < 0 || session == nullptr ||
+        std::strcmp(session, portal.session) != 0) {
+        return 0;
+    }
+    bool found = false;
+    char trigger[128] = "";
+    if (!read_shortcut_list(signal, &found, trigger, sizeof trigger)) {
+        found = false;
+    }
+    take_bound_shortcuts(found, trigger);
+    return 0;
+}
+
+// The session's Closed (org.freedesktop.portal.Session, on the session's
+// own path): the portal or the desktop ended it, and no Deactivated
+// follows.
+int on_session_closed(sd_bus_message* signal, void*, sd_bus_error*) {
+    const char* path = sd_bus_message_get_path(signal);
+    if (!portal.failed && portal.session[0] != '\0' && path != nullptr &&
+        std::strcmp(path, portal.session) == 0) {
+        give_up(PORTAL_REASON_SESSION_CLOSED);
     }
     return 0;
 }
@@ -336,6 +511,16 @@ void portal_shortcut_start(void) {
                                       nullptr);
     }
     if (r >= 0) {
+        r = sd_bus_match_signal_async(portal.bus, nullptr, nullptr, portal_object,
+                                      shortcuts_interface, "ShortcutsChanged", on_shortcuts_changed,
+                                      nullptr, nullptr);
+    }
+    if (r >= 0) {
+        r = sd_bus_match_signal_async(portal.bus, nullptr, nullptr, nullptr,
+                                      "org.freedesktop.portal.Session", "Closed", on_session_closed,
+                                      nullptr, nullptr);
+    }
+    if (r >= 0) {
         r = sd_bus_add_match_async(
             portal.bus, nullptr,
             "type='signal',sender='org.freedesktop.DBus',"
@@ -377,10 +562,13 @@ void portal_shortcut_poll(void) {
 }
 
 int portal_shortcut_held(void) {
-    return portal.held ? 1 : 0;
+    int down = portal.held || portal.pressed ? 1 : 0;
+    portal.pressed = false;
+    return down;
 }
 
 void portal_shortcut_stop(void) {
     drop_bus();
     portal.held = false;
+    portal.pressed = false;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 TEST(PortalRules, WaylandSessionFromTheEnvironment) {
@@ -101,6 +102,15 @@ TEST(PortalRules, ErrorRepliesPerStep) {
          "the portal did not answer"},
         {portal_step_bind_shortcuts, "org.freedesktop.DBus.Error.InvalidArgs",
          "the portal refused the request"},
+        // The bus could not run the portal's service: not the app id's fault.
+        {portal_step_register, "org.freedesktop.DBus.Error.Spawn.ChildExited",
+         "the portal could not be started"},
+        {portal_step_register, "org.freedesktop.DBus.Error.Spawn.ExecFailed",
+         "the portal could not be started"},
+        {portal_step_create_session, "org.freedesktop.DBus.Error.Spawn.ServiceNotFound",
+         "the portal could not be started"},
+        {portal_step_register, "org.freedesktop.DBus.Error.SpawnX",
+         "the portal refused the app id"},
     };
     for (const Case& c : cases) {
         const char* reason = portal_error_reason(c.step, c.error);
@@ -112,12 +122,60 @@ TEST(PortalRules, ErrorRepliesPerStep) {
     }
 }
 
-TEST(PortalRules, HintLineNamesTheReasonAndTheReadmeSection) {
+TEST(PortalRules, HintLineNamesTheReasonWatchAndTheReadmeSection) {
     char line[256];
     portal_hint_line("cancelled", line, sizeof line);
     EXPECT_STREQ(line, "qo: F5 is seen only while an X11 window has the keyboard focus "
-                       "(cancelled); see README \"Wayland desktops\"\n");
+                       "(cancelled); run qo --watch to rebuild on save, or see README "
+                       "\"Wayland desktops\"\n");
     char small[8];
     portal_hint_line("cancelled", small, sizeof small);
     EXPECT_STREQ(small, "qo: F5 ");
+}
+
+TEST(PortalRules, TriggerDescriptionMeansF5Alone) {
+    struct Case {
+        const char* description;
+        int f5;
+    };
+    const Case cases[] = {
+        {nullptr, 1}, // the desktop said nothing: nothing to tell the user
+        {"", 1},
+        {"F5", 1},
+        {"f5", 1},
+        {"Press F5", 1},    // the fake portal's, GNOME's style
+        {"F5, F6", 1},      // F5 among the triggers still rebuilds
+        {"Ctrl+F5", 0},     // KDE's and Hyprland's style
+        {"Strg+F5", 0},     // a German KDE
+        {"<Control>F5", 0}, // GTK accelerator notation
+        {"Shift F5", 0},
+        {"Super F5", 0},
+        {"F6", 0},
+        {"F50", 0},
+        {"F15", 0},
+        {"AF5", 0},
+        {"Meta+Alt+R", 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(portal_trigger_is_f5(c.description), c.f5)
+            << (c.description ? c.description : "(null)");
+    }
+}
+
+TEST(PortalRules, TriggerLineNamesTheKeyWithoutControlCharacters) {
+    char line[256];
+    portal_trigger_line("Ctrl+F5", line, sizeof line);
+    EXPECT_STREQ(line, "qo: the desktop bound \"Rebuild the shaders\" to Ctrl+F5\n");
+    // Text from the bus: no escape sequence or line break reaches the
+    // terminal; UTF-8 stays.
+    portal_trigger_line("\x1b[2JStrg+\n\x7f\xc3\x9f", line, sizeof line);
+    EXPECT_STREQ(line, "qo: the desktop bound \"Rebuild the shaders\" to ?[2JStrg+??\xc3\x9f\n");
+    // A description as long as the bus allows: cut, the line still ends.
+    std::string long_text(5000, 'K');
+    portal_trigger_line(long_text.c_str(), line, sizeof line);
+    EXPECT_LT(std::strlen(line), sizeof line - 1);
+    EXPECT_EQ(line[std::strlen(line) - 1], '\n');
+    char small[8];
+    portal_trigger_line("F6", small, sizeof small);
+    EXPECT_STREQ(small, "qo: the");
 }
