@@ -8,6 +8,9 @@
 #   ok                  every step succeeds
 #   cancel              BindShortcuts's Response is 1 (the user cancelled)
 #   error               BindShortcuts's Response is 2 (other error)
+#   bind-nothing        BindShortcuts's Response is 0 with no shortcut bound
+#                       (KDE Plasma 5.27 given the list in BindShortcuts only)
+#   rebound             the desktop binds the shortcut to Ctrl+F5
 #   register-refused    Register fails with AccessDenied
 #   no-registry         no Registry interface (a portal before 1.19.4)
 #   no-globalshortcuts  the Registry only (GlobalShortcuts: unknown method)
@@ -17,12 +20,18 @@
 # joins the bus after the fake is ready ("connect :1.N"), and "ready" once
 # the fake owns its name.
 # The test drives the shortcut through the control interface
-# example.qo.test.PortalControl: Emit(signal, session, id) emits Activated or
-# Deactivated for `session` ("" = the last session bound) and `id`.
+# example.qo.test.PortalControl, where `session` "" is the last session bound:
+#   Emit(signal, session, id)   Activated or Deactivated for `session`, `id`
+#   Tap(session, id)            Activated then Deactivated, back to back
+#   Rebind(session, trigger)    ShortcutsChanged with "rebuild" on `trigger`;
+#                               "" for an empty list (nothing bound)
+#   CloseSession(session)       the session's Closed, as when the desktop
+#                               ends it
 #   fake_portal.py MODE LOG
 import sys
 
 import dbus
+import dbus.lowlevel
 import dbus.service
 from dbus.mainloop.glib import DBusGMainLoop
 from gi.repository import GLib
@@ -33,8 +42,16 @@ SHORTCUTS = "org.freedesktop.portal.GlobalShortcuts"
 REGISTRY = "org.freedesktop.host.portal.Registry"
 REQUEST = "org.freedesktop.portal.Request"
 CONTROL = "example.qo.test.PortalControl"
-MODES = ("ok", "cancel", "error", "register-refused", "no-registry", "no-globalshortcuts",
-         "silent")
+MODES = ("ok", "cancel", "error", "bind-nothing", "rebound", "register-refused", "no-registry",
+         "no-globalshortcuts", "silent")
+SESSION = "org.freedesktop.portal.Session"
+
+
+def shortcut_list(shortcuts, trigger):
+    """What a desktop answers for `shortcuts` bound on `trigger`."""
+    return dbus.Array([(shortcut_id, dbus.Dictionary(
+        {"description": props.get("description", ""), "trigger_description": trigger},
+        signature="sv")) for shortcut_id, props in shortcuts], signature="(sa{sv})")
 
 
 def sender_element(sender):
@@ -63,6 +80,7 @@ class Portal(dbus.service.Object):
         self.mode = mode
         self.log_file = log
         self.session = ""
+        self.shortcuts = []
         self.pending = []  # the answers a silent portal keeps to itself
 
     def log(self, line):
@@ -136,11 +154,11 @@ class Portal(dbus.service.Object):
         code = {"cancel": 1, "error": 2}.get(self.mode, 0)
         if code == 0:
             self.session = str(session)
-            bound = dbus.Array([(shortcut_id, dbus.Dictionary(
-                {"description": props.get("description", ""),
-                 "trigger_description": "Press F5"}, signature="sv"))
-                for shortcut_id, props in shortcuts], signature="(sa{sv})")
-            self.respond(path, 0, {"shortcuts": bound})
+            self.shortcuts = shortcuts
+            if self.mode == "bind-nothing":
+                shortcuts = []
+            trigger = "Ctrl+F5" if self.mode == "rebound" else "Press F5"
+            self.respond(path, 0, {"shortcuts": shortcut_list(shortcuts, trigger)})
         else:
             self.respond(path, code, {})
 
@@ -150,6 +168,10 @@ class Portal(dbus.service.Object):
 
     @dbus.service.signal(SHORTCUTS, signature="osta{sv}")
     def Deactivated(self, session, shortcut_id, timestamp, options):
+        pass
+
+    @dbus.service.signal(SHORTCUTS, signature="oa(sa{sv})")
+    def ShortcutsChanged(self, session, shortcuts):
         pass
 
     # ---- the test's control
@@ -167,6 +189,25 @@ class Portal(dbus.service.Object):
         else:
             raise dbus.exceptions.DBusException("unknown signal " + signal,
                                                 name="org.freedesktop.DBus.Error.InvalidArgs")
+
+    @dbus.service.method(CONTROL, in_signature="ss", out_signature="")
+    def Tap(self, session, shortcut_id):
+        self.Emit("Activated", session, shortcut_id)
+        self.Emit("Deactivated", session, shortcut_id)
+
+    @dbus.service.method(CONTROL, in_signature="ss", out_signature="")
+    def Rebind(self, session, trigger):
+        session = dbus.ObjectPath(session or self.session or "/none")
+        self.log("rebind %s %r" % (session, str(trigger)))
+        self.ShortcutsChanged(session, shortcut_list(self.shortcuts if trigger else [], trigger))
+
+    @dbus.service.method(CONTROL, in_signature="s", out_signature="")
+    def CloseSession(self, session):
+        session = session or self.session or "/none"
+        self.log("close %s" % session)
+        closed = dbus.lowlevel.SignalMessage(session, SESSION, "Closed")
+        closed.append(dbus.Dictionary({}, signature="sv"), signature="a{sv}")
+        self.bus.send_message(closed)
 
 
 def main():
