@@ -27,10 +27,25 @@ portal_mode=${QO_SWAY_PORTAL_MODE:-ok}
 portal_bus=$runtime/portal-bus
 portal_log=$top/portal.log
 
+# A bus configuration without the standard service folders: a portal
+# installed on the machine is never started on this bus.
+cat >"$top/portal-bus.conf" <<'EOF'
+<busconfig>
+  <type>session</type>
+  <listen>unix:tmpdir=/tmp</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
+chmod 0644 "$top/portal-bus.conf"
 # shellcheck disable=SC2034 # read through start_as_user's nameref
 bus_env=("${user_env[@]}")
-start_as_user bus_env sh -c 'exec dbus-daemon --session --nofork --nopidfile --address="$1" \
-    >"$2" 2>&1' sh "unix:path=$portal_bus" "$top/bus.out"
+start_as_user bus_env sh -c 'exec dbus-daemon --config-file="$3" --nofork --nopidfile \
+    --address="$1" >"$2" 2>&1' sh "unix:path=$portal_bus" "$top/bus.out" "$top/portal-bus.conf"
 wait_for "session bus socket at $portal_bus" test -S "$portal_bus"
 
 portal_env=("${user_env[@]}" DBUS_SESSION_BUS_ADDRESS="unix:path=$portal_bus")
