@@ -26,9 +26,14 @@ BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libopengl-dev l
 WAYLAND_TEST_PACKAGES := sway xwayland wtype wev passwd util-linux coreutils
 # dbus-daemon, python3-dbus, python3-gi, libglib2.0-bin (gdbus): the fake
 # desktop portal of the portal scenarios on a private session bus;
-# desktop-file-utils: the desktop entry's check.
+# desktop-file-utils: the desktop entry's check. xdg-desktop-portal: the real
+# frontend, which the portal scenarios also run against (and whose presence
+# they must withstand); xdg-desktop-portal-kde and libkf5globalaccel-bin
+# (kglobalaccel5): KDE Plasma's backend, the desktop's shortcuts on an Xvfb
+# of their own (without recommends, as every package here).
 PORTAL_TEST_PACKAGES := dbus dbus-daemon python3 python3-dbus python3-gi libglib2.0-bin \
-                        desktop-file-utils
+                        desktop-file-utils xdg-desktop-portal xdg-desktop-portal-kde \
+                        libkf5globalaccel-bin
 # The Debian package: cpack -G DEB runs dpkg-shlibdeps (dpkg-dev) on what
 # `file` says is ELF.
 DEB_PACKAGES := dpkg-dev file

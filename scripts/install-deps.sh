@@ -32,6 +32,9 @@ upstream_name() {
         python3-dbus) echo "dbus-python" ;;
         python3-gi) echo "PyGObject" ;;
         libglib2.0-bin) echo "GLib's tools (gdbus)" ;;
+        xdg-desktop-portal) echo "xdg-desktop-portal (the portal tests' real frontend)" ;;
+        xdg-desktop-portal-kde) echo "xdg-desktop-portal-kde (KDE's portal backend, for the tests)" ;;
+        libkf5globalaccel-bin) echo "KDE's kglobalaccel (kglobalaccel5, for the tests)" ;;
         vim-nox) echo "Vim" ;;
         dpkg-dev) echo "dpkg-dev (dpkg-shlibdeps)" ;;
         lintian) echo "lintian" ;;
