@@ -14,11 +14,13 @@
 // From then on Activated/Deactivated for that session and "rebuild" set and
 // clear the held state (Activated also sets the "pressed since the last
 // look" latch); ShortcutsChanged for that session is taken as BindShortcuts'
-// result is, and the session's Closed ends the path. The Response, Activated and Deactivated
-// signals are taken through matches on the interface and member only: a match on the Request's path
-// would need the connection's unique name, which sd-bus can only give without waiting once the
-// bus's Hello has been answered. The callbacks compare the path and the session themselves. The
-// portal's name losing its owner ends the held state too.
+// result is, and the session's Closed ends the path. The Response,
+// Activated and Deactivated signals are taken through matches on the
+// interface and member only: a match on the Request's path would need the
+// connection's unique name, which sd-bus can only give without waiting once
+// the bus's Hello has been answered. The callbacks compare the path and the
+// session themselves. The portal's name losing its owner ends the held state
+// too.
 //
 // sd_bus_get_unique_name is called only once an answer from the bus to
 // Register has come (not a local timeout): the bus answers Hello before any

@@ -880,7 +880,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The frontend with no global-shortcuts backend for the desktop: what GNOME
 // 43 (Debian 12) and sway users have.
-TEST_F(PortalScenario, RealFrontendWithoutShortcutsBackendHints) {
+TEST_F(RealFrontend, WithoutShortcutsBackendHints) {
     std::string portals = folder_ + "/portals";
     ASSERT_EQ(mkdir(portals.c_str(), 0755), 0);
     start_frontend(portals, "qotest");
@@ -910,7 +910,9 @@ std::string first_match(const std::string& pattern) {
 // on an X server of their own, "the desktop": F5 held there with XTest fires
 // kglobalaccel's grab, and the viewer, on its own X server, can learn of it
 // only through the portal. It rebuilds while F5 is held there and not after.
-TEST_F(PortalScenario, KdeBackendRebuildsWhileF5IsHeldOnTheDesktop) {
+class KdeBackend : public PortalScenario {};
+
+TEST_F(KdeBackend, RebuildsWhileF5IsHeldOnTheDesktopAndNotAfter) {
     std::string kglobalaccel = "/usr/bin/kglobalaccel5";
     std::string portal_kde = first_match("/usr/lib/*/libexec/xdg-desktop-portal-kde");
     if (portal_kde.empty()) {
