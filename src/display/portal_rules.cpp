@@ -51,6 +51,21 @@ int portal_request_path(const char* unique_name, const char* token, char* path, 
     return 1;
 }
 
+void portal_key_activated(portal_key* key) {
+    key->pressed = key->pressed || !key->held;
+    key->held = true;
+}
+
+void portal_key_deactivated(portal_key* key) {
+    key->held = false;
+}
+
+int portal_key_look(portal_key* key) {
+    int down = key->held || key->pressed ? 1 : 0;
+    key->pressed = false;
+    return down;
+}
+
 const char* portal_response_reason(unsigned int code) {
     switch (code) {
     case 0:

@@ -39,12 +39,13 @@ void portal_shortcut_start(void);
 void portal_shortcut_poll(void);
 
 // 1 when the portal reports the shortcut held now (from Activated to
-// Deactivated), or when it was activated at any moment since the previous
-// call, even if it has been deactivated since: a tap that falls between two
-// frames' looks counts as one press. The call reads and clears that
-// "pressed since the last look" latch, so call it once per frame, whatever
-// the other sources of F5 say. 0 otherwise; once the path has failed, 0
-// except for one press taken before the failure and not looked at yet.
+// Deactivated), or when it was pressed at any moment since the previous
+// call, even if it has been released since: a tap that falls between two
+// frames' looks counts as one press (see portal_key_look). The call reads
+// and clears that "pressed since the last look" latch, so call it once per
+// frame, whatever the other sources of F5 say. 0 otherwise; once the path
+// has failed, 0 except for one press taken before the failure and not
+// looked at yet.
 int portal_shortcut_held(void);
 
 // Drops the bus connection, which ends the portal session.
@@ -62,6 +63,25 @@ int is_wayland_session(const char* wayland_display, const char* session_type);
 // "" in `path` when the name or the token is not usable (empty, a token with
 // other characters than [A-Za-z0-9_], or a path longer than `size`).
 int portal_request_path(const char* unique_name, const char* token, char* path, std::size_t size);
+
+// The shortcut's key as the portal reports it, between two frames' looks.
+struct portal_key {
+    bool held;    // from Activated to Deactivated
+    bool pressed; // went down since the last look
+};
+
+// Activated: the key is down. Only a change from up to down is a press: the
+// desktop's key repeat sends Activated again while the key stays down.
+void portal_key_activated(portal_key* key);
+
+// Deactivated (or the path ended): the key is up; a press since the last
+// look stays counted.
+void portal_key_deactivated(portal_key* key);
+
+// A frame's look: 1 when the key is down now or was pressed since the last
+// look, then forgets that press. So a press and release between two looks
+// gives exactly one 1, and a key held across several looks gives 1 at each.
+int portal_key_look(portal_key* key);
 
 // The steps of the sequence, for the decisions below.
 enum portal_step {

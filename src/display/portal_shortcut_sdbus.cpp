@@ -11,16 +11,15 @@
 // The list goes in CreateSession's options too: KDE Plasma before 6.1 binds
 // only those, and answers BindShortcuts with an empty list otherwise. A
 // result without "rebuild" means nothing was bound: the hint says so.
-// From then on Activated/Deactivated for that session and "rebuild" set and
-// clear the held state (Activated also sets the "pressed since the last
-// look" latch); ShortcutsChanged for that session is taken as BindShortcuts'
-// result is, and the session's Closed ends the path. The Response,
-// Activated and Deactivated signals are taken through matches on the
-// interface and member only: a match on the Request's path would need the
-// connection's unique name, which sd-bus can only give without waiting once
-// the bus's Hello has been answered. The callbacks compare the path and the
-// session themselves. The portal's name losing its owner ends the held state
-// too.
+// From then on Activated/Deactivated for that session and "rebuild" press
+// and release the key (portal_key); ShortcutsChanged for that session is
+// taken as BindShortcuts' result is, and the session's Closed ends the
+// path. The Response, Activated and Deactivated signals are taken through
+// matches on the interface and member only: a match on the Request's path
+// would need the connection's unique name, which sd-bus can only give
+// without waiting once the bus's Hello has been answered. The callbacks
+// compare the path and the session themselves. The portal's name losing its
+// owner ends the held state too.
 //
 // sd_bus_get_unique_name is called only once an answer from the bus to
 // Register has come (not a local timeout): the bus answers Hello before any
@@ -58,8 +57,7 @@ struct {
     bool bus_reached;       // an answer came through the bus: the connection was up
     bool failed;            // given up: the bus is dropped at the end of the poll
     bool hint_written;      // the one stderr line of the run is out
-    bool held;              // between Activated and Deactivated of our shortcut
-    bool pressed;           // Activated since portal_shortcut_held last looked
+    portal_key key;         // our shortcut, from Activated and Deactivated
     char trigger[128];      // the other key than F5 last named on stderr; "" for F5
     portal_step step;       // the step whose Request is awaited
     char request_path[256]; // that Request's object path; "" when none is
@@ -68,7 +66,7 @@ struct {
 
 // Ends the path; a press already taken stays latched for the next look.
 void give_up(const char* reason) {
-    portal.held = false;
+    portal_key_deactivated(&portal.key);
     portal.failed = true;
     portal.request_path[0] = '\0';
     if (!portal.hint_written) {
@@ -394,15 +392,14 @@ bool names_our_shortcut(sd_bus_message* signal) {
 
 int on_activated(sd_bus_message* signal, void*, sd_bus_error*) {
     if (names_our_shortcut(signal)) {
-        portal.held = true;
-        portal.pressed = true;
+        portal_key_activated(&portal.key);
     }
     return 0;
 }
 
 int on_deactivated(sd_bus_message* signal, void*, sd_bus_error*) {
     if (names_our_shortcut(signal)) {
-        portal.held = false;
+        portal_key_deactivated(&portal.key);
     }
     return 0;
 }
@@ -564,13 +561,10 @@ void portal_shortcut_poll(void) {
 }
 
 int portal_shortcut_held(void) {
-    int down = portal.held || portal.pressed ? 1 : 0;
-    portal.pressed = false;
-    return down;
+    return portal_key_look(&portal.key);
 }
 
 void portal_shortcut_stop(void) {
     drop_bus();
-    portal.held = false;
-    portal.pressed = false;
+    portal.key = portal_key{false, false};
 }

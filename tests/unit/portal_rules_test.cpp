@@ -65,6 +65,36 @@ TEST(PortalRules, RequestPathFromUniqueNameAndToken) {
     EXPECT_EQ(portal_request_path(":1.42", "tt", exact, sizeof exact), 0);
 }
 
+// Activated (A), Deactivated (D) and frames' looks (|): what each look says.
+TEST(PortalRules, KeyLookCountsEveryPressOnce) {
+    struct Case {
+        const char* events;
+        const char* looks;
+    };
+    const Case cases[] = {
+        {"A|D|", "10"},     {"AD||", "10"}, // a tap between two looks: exactly one
+        {"A|||D|", "1110"},                 // held: every look
+        {"A|AAD|", "10"},                   // key repeat, then the release: no press after the look
+        {"A|DA|D|", "110"},                 // released and pressed again between two looks
+        {"ADAD|", "1"},                     // two taps in one frame: one
+        {"AD|AD|", "11"},   {"D|", "0"},    {"|", "0"},
+    };
+    for (const Case& c : cases) {
+        portal_key key = {false, false};
+        std::string looks;
+        for (const char* e = c.events; *e != '\0'; ++e) {
+            if (*e == 'A') {
+                portal_key_activated(&key);
+            } else if (*e == 'D') {
+                portal_key_deactivated(&key);
+            } else {
+                looks += portal_key_look(&key) ? '1' : '0';
+            }
+        }
+        EXPECT_EQ(looks, c.looks) << c.events;
+    }
+}
+
 TEST(PortalRules, ResponseCodes) {
     EXPECT_EQ(portal_response_reason(0), nullptr);
     EXPECT_STREQ(portal_response_reason(1), "cancelled");
