@@ -8,10 +8,17 @@
 // entered (the frame's drawing is done, its sleep begins) and when the real
 // swap returned. A test reads it to place key presses between two frames'
 // looks at F5 and to count frames.
+//
+// Wine's X11 driver does not call glXSwapBuffers by name: it looks it up
+// on its own handle of libGL (dlsym, glXGetProcAddressARB), which a
+// preloaded definition does not reach. So the shim also stands in for dlsym
+// and glXGetProcAddress(ARB) and answers a look-up of glXSwapBuffers with its
+// own, keeping the real one that the look-up found.
 #include <GL/glx.h>
 #include <X11/Xlib.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -20,6 +27,23 @@
 namespace {
 
 typedef void (*swap_buffers_fn)(Display*, GLXDrawable);
+typedef void* (*dlsym_fn)(void*, const char*);
+
+// The real glXSwapBuffers, from a look-up through dlsym or else the next
+// definition after the shim.
+swap_buffers_fn real_swap = nullptr;
+
+dlsym_fn real_dlsym(void) {
+    static dlsym_fn real = [] {
+        // dlsym's version in glibc 2.34 and later, then the older one.
+        void* found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
+        if (found == nullptr) {
+            found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5");
+        }
+        return reinterpret_cast<dlsym_fn>(found);
+    }();
+    return real;
+}
 
 long long monotonic_ms(void) {
     timespec now;
@@ -56,8 +80,10 @@ void log_swap(long long start, long long end) {
 } // namespace
 
 extern "C" void glXSwapBuffers(Display* display, GLXDrawable drawable) {
-    static swap_buffers_fn real =
-        reinterpret_cast<swap_buffers_fn>(dlsym(RTLD_NEXT, "glXSwapBuffers"));
+    if (real_swap == nullptr && real_dlsym() != nullptr) {
+        real_swap = reinterpret_cast<swap_buffers_fn>(real_dlsym()(RTLD_NEXT, "glXSwapBuffers"));
+    }
+    swap_buffers_fn real = real_swap;
     static long delay_ms = [] {
         const char* text = std::getenv("QO_SLOW_SWAP_MS");
         return text != nullptr ? std::strtol(text, nullptr, 10) : 0L;
@@ -70,4 +96,70 @@ extern "C" void glXSwapBuffers(Display* display, GLXDrawable drawable) {
         real(display, drawable);
     }
     log_swap(start, monotonic_ms());
+}
+
+namespace {
+
+typedef void (*gl_proc_fn)(void);
+typedef gl_proc_fn (*get_proc_fn)(const GLubyte*);
+
+get_proc_fn real_get_proc = nullptr;
+
+gl_proc_fn shim_get_proc(const GLubyte* name);
+
+// What a look-up by name answers: the shim's own glXSwapBuffers and
+// glXGetProcAddress(ARB) in place of the real ones, which are kept.
+void* stand_in(const char* name, void* found) {
+    if (found == nullptr) {
+        return found;
+    }
+    if (std::strcmp(name, "glXSwapBuffers") == 0 &&
+        found != reinterpret_cast<void*>(&glXSwapBuffers)) {
+        real_swap = reinterpret_cast<swap_buffers_fn>(found);
+        return reinterpret_cast<void*>(&glXSwapBuffers);
+    }
+    if ((std::strcmp(name, "glXGetProcAddressARB") == 0 ||
+         std::strcmp(name, "glXGetProcAddress") == 0) &&
+        found != reinterpret_cast<void*>(&shim_get_proc)) {
+        real_get_proc = reinterpret_cast<get_proc_fn>(found);
+        return reinterpret_cast<void*>(&shim_get_proc);
+    }
+    return found;
+}
+
+gl_proc_fn shim_get_proc(const GLubyte* name) {
+    if (real_get_proc == nullptr && real_dlsym() != nullptr) {
+        real_get_proc =
+            reinterpret_cast<get_proc_fn>(real_dlsym()(RTLD_NEXT, "glXGetProcAddressARB"));
+    }
+    if (real_get_proc == nullptr) {
+        return nullptr;
+    }
+    const char* text = reinterpret_cast<const char*>(name);
+    return reinterpret_cast<gl_proc_fn>(
+        stand_in(text, reinterpret_cast<void*>(real_get_proc(name))));
+}
+
+} // namespace
+
+extern "C" gl_proc_fn glXGetProcAddressARB(const GLubyte* name) {
+    return shim_get_proc(name);
+}
+
+extern "C" gl_proc_fn glXGetProcAddress(const GLubyte* name) {
+    return shim_get_proc(name);
+}
+
+// Wine's X11 driver opens libGL itself and looks its functions up by name,
+// through dlsym and through glXGetProcAddressARB.
+extern "C" void* dlsym(void* handle, const char* name) {
+    dlsym_fn real = real_dlsym();
+    if (real == nullptr) {
+        return nullptr;
+    }
+    void* found = real(handle, name);
+    if (handle == RTLD_NEXT || handle == RTLD_DEFAULT) {
+        return found;
+    }
+    return stand_in(name, found);
 }
