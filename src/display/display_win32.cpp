@@ -265,7 +265,13 @@ int drain_window_events(void) {
 int f5_key_down(void) {
     bool pressed = win32.f5_pressed_since_look;
     win32.f5_pressed_since_look = false;
-    return (GetAsyncKeyState(VK_F5) & 0x8000) != 0 || pressed ? 1 : 0;
+    bool held = (GetAsyncKeyState(VK_F5) & 0x8000) != 0;
+    if (!held) {
+        // A release the raw input missed (it came while the input went
+        // elsewhere) must not make the next press look like a repeat.
+        win32.f5_raw_down = false;
+    }
+    return held || pressed ? 1 : 0;
 }
 
 void present_frame(void) {
