@@ -18,6 +18,7 @@
 #include <X11/keysym.h>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <sstream>
 #include <string>
@@ -41,6 +42,10 @@ viewer_platform scenario_platform() {
 constexpr long frame_ms = 500;
 constexpr long act_after_ms = frame_ms / 3;
 constexpr long tap_ms = 60;
+// The viewer looks at F5 a moment after a swap ends (its yield and message
+// drain): a swap that ended this close before a press or a release may have
+// been followed by its look on either side of it.
+constexpr long look_margin_ms = 100;
 
 // The monotonic clock in milliseconds, the one the shim logs.
 long long monotonic_ms() {
@@ -54,6 +59,16 @@ void sleep_until_ms(long long when) {
     if (rest > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(rest));
     }
+}
+
+// "NAME=value" with `item` added after the value NAME has here, if any.
+std::string with_added(const char* name, const std::string& item, const char* separator) {
+    const char* value = std::getenv(name);
+    std::string result = std::string(name) + "=";
+    if (value != nullptr && value[0] != '\0') {
+        result += std::string(value) + separator;
+    }
+    return result + item;
 }
 
 enum class focus { viewer, another_window };
@@ -80,10 +95,13 @@ class SlowFrameScenario : public ViewerFixture {
         ASSERT_TRUE(write_file(folder_ + "/vs.fx", plain_vertex_shader()));
         ASSERT_TRUE(write_file(folder_ + "/ps.fx", clock_pixel_shader(0)));
         std::string error;
-        viewer_launch launch = launch_for(platform_, server_.name, folder_,
-                                          {"LD_PRELOAD=" QO_SLOW_SWAP_SHIM_PATH,
-                                           "QO_SLOW_SWAP_MS=" + std::to_string(frame_ms),
-                                           "QO_SLOW_SWAP_LOG=" + swap_log_path()});
+        // After what the caller preloads (the sanitizer run preloads Mesa's
+        // driver); ASan then does not come first, which it allows when told.
+        viewer_launch launch = launch_for(
+            platform_, server_.name, folder_,
+            {with_added("LD_PRELOAD", QO_SLOW_SWAP_SHIM_PATH, " "),
+             with_added("ASAN_OPTIONS", "verify_asan_link_order=0", ":"),
+             "QO_SLOW_SWAP_MS=" + std::to_string(frame_ms), "QO_SLOW_SWAP_LOG=" + swap_log_path()});
         ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
         ASSERT_TRUE(find_viewer_area(display(), platform_, deadline_ms, &area_, &error))
             << error << "\nstderr: " << run_stderr(run_);
@@ -161,10 +179,13 @@ class SlowFrameScenario : public ViewerFixture {
 class SlowFrames : public SlowFrameScenario, public ::testing::WithParamInterface<focus> {};
 
 // Taps much shorter than a frame, each pressed and released between two
-// looks at F5: each rebuilds exactly once, from the file as it is then.
+// looks at F5: each rebuilds exactly once, from the file as it is then. (A
+// tap that a loaded machine let span a look still rebuilds exactly once: it
+// is held at that look and not pressed since the next one.)
 TEST_P(SlowFrames, EachTapBetweenTwoFramesRebuildsOnce) {
     ASSERT_NO_FATAL_FAILURE(start_slow(GetParam()));
     constexpr int taps = 4;
+    int between_looks = 0;
     for (int tap = 1; tap <= taps; ++tap) {
         int tag = 1 + tap % 2;
         ASSERT_TRUE(write_file(folder_ + "/ps.fx", clock_pixel_shader(tag)));
@@ -178,10 +199,11 @@ TEST_P(SlowFrames, EachTapBetweenTwoFramesRebuildsOnce) {
         long long released = monotonic_ms();
         clock_reading rebuilt = wait_for_clock(display(), area_, tag, 0, deadline_ms);
         EXPECT_GE(rebuilt.frame, 0) << "tap " << tap << " did not rebuild";
-        EXPECT_EQ(swaps_ended_between(pressed, released), 0)
-            << "tap " << tap << " spanned a frame's end: the machine was too slow to place it";
+        between_looks += swaps_ended_between(pressed - look_margin_ms, released) == 0 ? 1 : 0;
     }
     ASSERT_NO_FATAL_FAILURE(close_and_expect_0());
+    std::printf("%d of %d taps fell between two looks at F5\n", between_looks, taps);
+    EXPECT_GE(between_looks, 1) << "the machine was too slow to place a tap between two frames";
     EXPECT_EQ(builds().builds, 1 + taps) << "one build at start and one per tap";
 }
 
@@ -196,11 +218,10 @@ TEST_P(SlowFrames, HeldAcrossFramesRebuildsOnEachAndNoneAfter) {
     sleep_until_ms(end + act_after_ms);
     long long pressed = monotonic_ms();
     ASSERT_NO_FATAL_FAILURE(key(XK_F5, true));
-    for (int frame = 0; frame < held_frames; ++frame) {
-        end = next_swap_end();
-        ASSERT_GE(end, 0);
-    }
-    sleep_until_ms(end + act_after_ms);
+    ASSERT_TRUE(poll_until(
+        [&] { return swaps_ended_between(pressed, monotonic_ms()) >= held_frames; }, deadline_ms))
+        << "the frames stopped";
+    sleep_until_ms(swap_ends().back() + act_after_ms);
     ASSERT_NO_FATAL_FAILURE(key(XK_F5, false));
     long long released = monotonic_ms();
     EXPECT_GE(wait_for_clock(display(), area_, 1, 0, deadline_ms).frame, 0) << "no rebuild";
@@ -214,12 +235,18 @@ TEST_P(SlowFrames, HeldAcrossFramesRebuildsOnEachAndNoneAfter) {
     EXPECT_EQ(later.tag, 1) << "the viewer rebuilt after the release";
 
     ASSERT_NO_FATAL_FAILURE(close_and_expect_0());
-    // The frames that looked at F5 while it was down follow the swaps that
-    // ended while it was.
-    int looked_held = swaps_ended_between(pressed, released);
-    std::printf("F5 held %lld ms, %d frames looked at it down\n", released - pressed, looked_held);
-    EXPECT_EQ(looked_held, held_frames) << "the key was not held across the frames it was meant";
-    EXPECT_EQ(builds().builds, 1 + held_frames) << "one build at start and one per frame held";
+    // A look follows each swap's end: those that ended while F5 was down,
+    // apart from one just before the release, looked at it down; none
+    // after the release did. When the test placed its keys as meant, both
+    // counts are the frames it held F5 across.
+    int surely_held = swaps_ended_between(pressed, released - look_margin_ms);
+    int maybe_held = swaps_ended_between(pressed - look_margin_ms, released);
+    int rebuilds = builds().builds - 1;
+    std::printf("F5 held %lld ms: %d to %d frames looked at it down, %d rebuilds\n",
+                released - pressed, surely_held, maybe_held, rebuilds);
+    EXPECT_GE(surely_held, 2) << "the key was not held across frames as meant";
+    EXPECT_GE(rebuilds, surely_held);
+    EXPECT_LE(rebuilds, maybe_held);
 }
 
 // Esc in the middle of a slow frame: the viewer ends with 0 once that frame

@@ -9,11 +9,14 @@
 // swap returned. A test reads it to place key presses between two frames'
 // looks at F5 and to count frames.
 //
-// Wine's X11 driver does not call glXSwapBuffers by name: it looks it up
-// on its own handle of libGL (dlsym, glXGetProcAddressARB), which a
-// preloaded definition does not reach. So the shim also stands in for dlsym
-// and glXGetProcAddress(ARB) and answers a look-up of glXSwapBuffers with its
-// own, keeping the real one that the look-up found.
+// Built a second time with QO_SLOW_SWAP_LOOKUPS=1 (qo_slow_swap_wine_shim)
+// for qo.exe under Wine: Wine's X11 driver does not call glXSwapBuffers by
+// name but looks it up on its own handle of libGL (dlsym,
+// glXGetProcAddressARB), which a preloaded definition does not reach. That
+// build also stands in for dlsym and glXGetProcAddress(ARB) and answers a
+// look-up of glXSwapBuffers with its own, keeping the real one the look-up
+// found. Only that build: standing in for dlsym changes what RTLD_NEXT means
+// to every other caller (the sanitizers' runtime among them).
 #include <GL/glx.h>
 #include <X11/Xlib.h>
 #include <cstdio>
@@ -27,23 +30,10 @@
 namespace {
 
 typedef void (*swap_buffers_fn)(Display*, GLXDrawable);
-typedef void* (*dlsym_fn)(void*, const char*);
 
-// The real glXSwapBuffers, from a look-up through dlsym or else the next
-// definition after the shim.
+// The real glXSwapBuffers: the next definition after the shim, or the one a
+// look-up through the stand-ins below found.
 swap_buffers_fn real_swap = nullptr;
-
-dlsym_fn real_dlsym(void) {
-    static dlsym_fn real = [] {
-        // dlsym's version in glibc 2.34 and later, then the older one.
-        void* found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
-        if (found == nullptr) {
-            found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5");
-        }
-        return reinterpret_cast<dlsym_fn>(found);
-    }();
-    return real;
-}
 
 long long monotonic_ms(void) {
     timespec now;
@@ -80,8 +70,8 @@ void log_swap(long long start, long long end) {
 } // namespace
 
 extern "C" void glXSwapBuffers(Display* display, GLXDrawable drawable) {
-    if (real_swap == nullptr && real_dlsym() != nullptr) {
-        real_swap = reinterpret_cast<swap_buffers_fn>(real_dlsym()(RTLD_NEXT, "glXSwapBuffers"));
+    if (real_swap == nullptr) {
+        real_swap = reinterpret_cast<swap_buffers_fn>(dlsym(RTLD_NEXT, "glXSwapBuffers"));
     }
     swap_buffers_fn real = real_swap;
     static long delay_ms = [] {
@@ -98,14 +88,28 @@ extern "C" void glXSwapBuffers(Display* display, GLXDrawable drawable) {
     log_swap(start, monotonic_ms());
 }
 
+#if QO_SLOW_SWAP_LOOKUPS
 namespace {
 
+typedef void* (*dlsym_fn)(void*, const char*);
 typedef void (*gl_proc_fn)(void);
 typedef gl_proc_fn (*get_proc_fn)(const GLubyte*);
 
 get_proc_fn real_get_proc = nullptr;
 
 gl_proc_fn shim_get_proc(const GLubyte* name);
+
+dlsym_fn real_dlsym(void) {
+    static dlsym_fn real = [] {
+        // dlsym's version in glibc 2.34 and later, then the older one.
+        void* found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
+        if (found == nullptr) {
+            found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5");
+        }
+        return reinterpret_cast<dlsym_fn>(found);
+    }();
+    return real;
+}
 
 // What a look-up by name answers: the shim's own glXSwapBuffers and
 // glXGetProcAddress(ARB) in place of the real ones, which are kept.
@@ -151,7 +155,8 @@ extern "C" gl_proc_fn glXGetProcAddress(const GLubyte* name) {
 }
 
 // Wine's X11 driver opens libGL itself and looks its functions up by name,
-// through dlsym and through glXGetProcAddressARB.
+// through dlsym and through glXGetProcAddressARB. A look-up relative to the
+// caller (RTLD_NEXT) is passed on as it is, now relative to the shim.
 extern "C" void* dlsym(void* handle, const char* name) {
     dlsym_fn real = real_dlsym();
     if (real == nullptr) {
@@ -163,3 +168,4 @@ extern "C" void* dlsym(void* handle, const char* name) {
     }
     return stand_in(name, found);
 }
+#endif
