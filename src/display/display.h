@@ -24,7 +24,12 @@ void enable_swap_interval(int interval);
 // request. Returns 1 once a quit request (close, destroy, Esc) was taken.
 int drain_window_events(void);
 
-// F5's up or down state at this moment, whichever window has the focus.
+// Whether F5 counts as down for this frame, whichever window has the focus:
+// held at this moment, or pressed at any moment since the previous call (and
+// released since). Each call clears what the previous presses left, so a tap
+// shorter than a frame counts for one frame; a hold counts on every call
+// while it lasts. A backend that can only sample the key's state (the X11
+// key poll without XInput2) sees a tap only when a call falls within it.
 int f5_key_down(void);
 
 // Presents the back buffer of the display window.

@@ -5,6 +5,14 @@
 // double-buffered RGBA pixel format with 24 colour bits and a 16-bit depth
 // buffer, a legacy WGL context current on the main thread. Close, destroy
 // and Esc post WM_QUIT, which drain_window_events hands to the main loop.
+//
+// F5 counts as down for a frame when the key's global state (the high bit
+// of GetAsyncKeyState) says it is held at the look, or when a press came
+// since the previous look: raw keyboard input registered with
+// RIDEV_INPUTSINK (WM_INPUT, also while another window has the focus) and
+// WM_KEYDOWN while qo has the focus, both taken in the frame's message
+// drain. A repeat of a key already down is not a new press. The low bit of
+// GetAsyncKeyState is documented as unreliable and is not used.
 #include "display/display.h"
 
 #include "display/extension_search.h"
@@ -32,6 +40,8 @@ struct {
     // touch GL state (the first WM_SIZE comes during window creation).
     bool gl_ready;
     bool quit_taken;
+    bool f5_raw_down;           // F5's state as the raw input last reported it
+    bool f5_pressed_since_look; // a press came since f5_key_down last looked
 } win32;
 
 // The message record of drain_window_events, zeroed once before the loop.
@@ -64,8 +74,44 @@ void report_failure(const char* what, DWORD error) {
     }
 }
 
+// One raw input record: a make of F5 that was up is a press; a break ends
+// it. Other devices and keys are left alone.
+void take_raw_input(HRAWINPUT handle) {
+    RAWINPUT input;
+    UINT size = sizeof input;
+    if (GetRawInputData(handle, RID_INPUT, &input, &size, sizeof(RAWINPUTHEADER)) ==
+            static_cast<UINT>(-1) ||
+        input.header.dwType != RIM_TYPEKEYBOARD || input.data.keyboard.VKey != VK_F5) {
+        return;
+    }
+    bool down = (input.data.keyboard.Flags & RI_KEY_BREAK) == 0;
+    if (down && !win32.f5_raw_down) {
+        win32.f5_pressed_since_look = true;
+    }
+    win32.f5_raw_down = down;
+}
+
+// Asks for the keyboard's raw input in qo's window whichever window has the
+// focus. Without it F5 is the key's state and qo's own key messages.
+void watch_raw_keyboard(void) {
+    RAWINPUTDEVICE device;
+    device.usUsagePage = 0x01; // generic desktop controls
+    device.usUsage = 0x06;     // keyboard
+    device.dwFlags = RIDEV_INPUTSINK;
+    device.hwndTarget = win32.window;
+    SetLastError(0);
+    if (!RegisterRawInputDevices(&device, 1, sizeof device)) {
+        report_failure("cannot register for the keyboard's raw input (F5 is seen only while qo "
+                       "has the focus)",
+                       GetLastError());
+    }
+}
+
 LRESULT CALLBACK display_window_proc(HWND window, UINT kind, WPARAM wparam, LPARAM lparam) {
     switch (kind) {
+    case WM_INPUT:
+        take_raw_input(reinterpret_cast<HRAWINPUT>(lparam));
+        break; // DefWindowProc releases the input
     case WM_DESTROY:
     case WM_CLOSE:
         PostQuitMessage(0);
@@ -79,6 +125,9 @@ LRESULT CALLBACK display_window_proc(HWND window, UINT kind, WPARAM wparam, LPAR
     case WM_KEYDOWN:
         if (wparam == VK_ESCAPE) {
             PostQuitMessage(0);
+        } else if (wparam == VK_F5 && (lparam & (1L << 30)) == 0) {
+            // Bit 30: the key was already down (a repeat).
+            win32.f5_pressed_since_look = true;
         }
         break;
     default:
@@ -179,6 +228,7 @@ int open_display(void) {
         return 1;
     }
     std::memset(&message, 0, sizeof message);
+    watch_raw_keyboard();
     enable_swap_interval(1);
     return 0;
 }
@@ -204,11 +254,24 @@ int drain_window_events(void) {
         TranslateMessage(&message);
         DispatchMessageA(&message);
     }
+    // The messages behind the quit stay queued, but the frame drawn after it
+    // still needs F5 as it is now: take the raw input among them.
+    while (win32.quit_taken && PeekMessageA(&message, nullptr, WM_INPUT, WM_INPUT, PM_REMOVE)) {
+        DispatchMessageA(&message);
+    }
     return win32.quit_taken ? 1 : 0;
 }
 
 int f5_key_down(void) {
-    return (GetAsyncKeyState(VK_F5) & 0x8000) != 0 ? 1 : 0;
+    bool pressed = win32.f5_pressed_since_look;
+    win32.f5_pressed_since_look = false;
+    bool held = (GetAsyncKeyState(VK_F5) & 0x8000) != 0;
+    if (!held) {
+        // A release the raw input missed (it came while the input went
+        // elsewhere) must not make the next press look like a repeat.
+        win32.f5_raw_down = false;
+    }
+    return held || pressed ? 1 : 0;
 }
 
 void present_frame(void) {

@@ -10,8 +10,12 @@
 // window (they arrive whichever window has the focus, grabbed or not), taken
 // with the other events, so the poll costs no round trip to the X server.
 // The state is seeded with one XQueryKeymap, so a key already held at start
-// counts. Without XInput2 2.1 every poll asks XQueryKeymap. On a Wayland
-// desktop the global-shortcuts portal's F5 is OR-ed in (portal_shortcut.h).
+// counts. A raw press that starts a hold also sets a latch that only the next
+// look at F5 clears: a tap pressed and released between two looks (both
+// events taken in the same drain) still counts once. Without XInput2 2.1
+// every poll asks XQueryKeymap, which can only sample: a tap between two
+// polls is not seen. On a Wayland desktop the global-shortcuts portal's F5
+// is OR-ed in (portal_shortcut.h).
 //
 // F5 is every keycode the live key map gives the F5 keysym, looked up again
 // whenever the map changes (a layout switch; under Xwayland every virtual
@@ -71,7 +75,8 @@ struct {
     int xi_opcode;      // XInput2's major opcode; 0 when F5 is polled with XQueryKeymap
     f5_holder f5_holders[max_f5_holders]; // the F5 presses not released yet
     int f5_holder_count;
-    int width; // the client size last reported by the X server
+    bool f5_pressed_since_look; // a raw press started a hold since f5_key_down
+    int width;                  // the client size last reported by the X server
     int height;
     bool quit_requested;
 } x11;
@@ -251,7 +256,9 @@ void watch_f5_with_xinput2(void) {
 }
 
 // A press of a key carrying F5 now holds F5 until that device releases that
-// key; a release also ends a hold seen at start on that key.
+// key, and is remembered until the next look at F5; a repeated press of a
+// key already held is not a new press. A release also ends a hold seen at
+// start on that key.
 void take_f5_key(int device, unsigned int keycode, bool press) {
     if (press) {
         if (!is_f5_keycode(keycode)) {
@@ -262,6 +269,7 @@ void take_f5_key(int device, unsigned int keycode, bool press) {
                 return;
             }
         }
+        x11.f5_pressed_since_look = true;
         if (x11.f5_holder_count < max_f5_holders) {
             x11.f5_holders[x11.f5_holder_count++] = f5_holder{device, keycode};
         }
@@ -478,7 +486,9 @@ int f5_key_down(void) {
         XQueryKeymap(x11.display, keys);
         take_key_vector(keys);
     }
-    return x11.f5_holder_count > 0 || portal_shortcut_held() ? 1 : 0;
+    bool pressed = x11.f5_pressed_since_look;
+    x11.f5_pressed_since_look = false;
+    return x11.f5_holder_count > 0 || pressed || portal_shortcut_held() ? 1 : 0;
 }
 
 void present_frame(void) {

@@ -8,10 +8,20 @@
 // entered (the frame's drawing is done, its sleep begins) and when the real
 // swap returned. A test reads it to place key presses between two frames'
 // looks at F5 and to count frames.
+//
+// Built a second time with QO_SLOW_SWAP_LOOKUPS=1 (qo_slow_swap_wine_shim)
+// for qo.exe under Wine: Wine's X11 driver does not call glXSwapBuffers by
+// name but looks it up on its own handle of libGL (dlsym,
+// glXGetProcAddressARB), which a preloaded definition does not reach. That
+// build also stands in for dlsym and glXGetProcAddress(ARB) and answers a
+// look-up of glXSwapBuffers with its own, keeping the real one the look-up
+// found. Only that build: standing in for dlsym changes what RTLD_NEXT means
+// to every other caller (the sanitizers' runtime among them).
 #include <GL/glx.h>
 #include <X11/Xlib.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -20,6 +30,10 @@
 namespace {
 
 typedef void (*swap_buffers_fn)(Display*, GLXDrawable);
+
+// The real glXSwapBuffers: the next definition after the shim, or the one a
+// look-up through the stand-ins below found.
+swap_buffers_fn real_swap = nullptr;
 
 long long monotonic_ms(void) {
     timespec now;
@@ -56,8 +70,10 @@ void log_swap(long long start, long long end) {
 } // namespace
 
 extern "C" void glXSwapBuffers(Display* display, GLXDrawable drawable) {
-    static swap_buffers_fn real =
-        reinterpret_cast<swap_buffers_fn>(dlsym(RTLD_NEXT, "glXSwapBuffers"));
+    if (real_swap == nullptr) {
+        real_swap = reinterpret_cast<swap_buffers_fn>(dlsym(RTLD_NEXT, "glXSwapBuffers"));
+    }
+    swap_buffers_fn real = real_swap;
     static long delay_ms = [] {
         const char* text = std::getenv("QO_SLOW_SWAP_MS");
         return text != nullptr ? std::strtol(text, nullptr, 10) : 0L;
@@ -71,3 +87,85 @@ extern "C" void glXSwapBuffers(Display* display, GLXDrawable drawable) {
     }
     log_swap(start, monotonic_ms());
 }
+
+#if QO_SLOW_SWAP_LOOKUPS
+namespace {
+
+typedef void* (*dlsym_fn)(void*, const char*);
+typedef void (*gl_proc_fn)(void);
+typedef gl_proc_fn (*get_proc_fn)(const GLubyte*);
+
+get_proc_fn real_get_proc = nullptr;
+
+gl_proc_fn shim_get_proc(const GLubyte* name);
+
+dlsym_fn real_dlsym(void) {
+    static dlsym_fn real = [] {
+        // dlsym's version in glibc 2.34 and later, then the older one.
+        void* found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.34");
+        if (found == nullptr) {
+            found = dlvsym(RTLD_NEXT, "dlsym", "GLIBC_2.2.5");
+        }
+        return reinterpret_cast<dlsym_fn>(found);
+    }();
+    return real;
+}
+
+// What a look-up by name answers: the shim's own glXSwapBuffers and
+// glXGetProcAddress(ARB) in place of the real ones, which are kept.
+void* stand_in(const char* name, void* found) {
+    if (found == nullptr) {
+        return found;
+    }
+    if (std::strcmp(name, "glXSwapBuffers") == 0 &&
+        found != reinterpret_cast<void*>(&glXSwapBuffers)) {
+        real_swap = reinterpret_cast<swap_buffers_fn>(found);
+        return reinterpret_cast<void*>(&glXSwapBuffers);
+    }
+    if ((std::strcmp(name, "glXGetProcAddressARB") == 0 ||
+         std::strcmp(name, "glXGetProcAddress") == 0) &&
+        found != reinterpret_cast<void*>(&shim_get_proc)) {
+        real_get_proc = reinterpret_cast<get_proc_fn>(found);
+        return reinterpret_cast<void*>(&shim_get_proc);
+    }
+    return found;
+}
+
+gl_proc_fn shim_get_proc(const GLubyte* name) {
+    if (real_get_proc == nullptr && real_dlsym() != nullptr) {
+        real_get_proc =
+            reinterpret_cast<get_proc_fn>(real_dlsym()(RTLD_NEXT, "glXGetProcAddressARB"));
+    }
+    if (real_get_proc == nullptr) {
+        return nullptr;
+    }
+    const char* text = reinterpret_cast<const char*>(name);
+    return reinterpret_cast<gl_proc_fn>(
+        stand_in(text, reinterpret_cast<void*>(real_get_proc(name))));
+}
+
+} // namespace
+
+extern "C" gl_proc_fn glXGetProcAddressARB(const GLubyte* name) {
+    return shim_get_proc(name);
+}
+
+extern "C" gl_proc_fn glXGetProcAddress(const GLubyte* name) {
+    return shim_get_proc(name);
+}
+
+// Wine's X11 driver opens libGL itself and looks its functions up by name,
+// through dlsym and through glXGetProcAddressARB. A look-up relative to the
+// caller (RTLD_NEXT) is passed on as it is, now relative to the shim.
+extern "C" void* dlsym(void* handle, const char* name) {
+    dlsym_fn real = real_dlsym();
+    if (real == nullptr) {
+        return nullptr;
+    }
+    void* found = real(handle, name);
+    if (handle == RTLD_NEXT || handle == RTLD_DEFAULT) {
+        return found;
+    }
+    return stand_in(name, found);
+}
+#endif
