@@ -488,7 +488,11 @@ int f5_key_down(void) {
     }
     bool pressed = x11.f5_pressed_since_look;
     x11.f5_pressed_since_look = false;
-    return x11.f5_holder_count > 0 || pressed || portal_shortcut_held() ? 1 : 0;
+    // The portal is looked at on every frame, also while X11 holds F5: its
+    // look clears its own pressed-since latch, which must not outlive this
+    // frame.
+    bool portal = portal_shortcut_held() != 0;
+    return x11.f5_holder_count > 0 || pressed || portal ? 1 : 0;
 }
 
 void present_frame(void) {
