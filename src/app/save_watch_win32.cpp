@@ -3,10 +3,13 @@
 //
 // Windows has no event for "the writer closed the file": the change of the
 // last write comes while the file is being written. So a change only marks
-// the file; the save counts once the file can be opened without sharing
-// write access, that is once no writer holds it open. The look shares read
-// and delete access, so that it never holds up an editor that renames a new
-// file over the old one or reads it.
+// the file; the save counts once a poll brings no further change to it and
+// the file can be opened without sharing write access, that is once no
+// writer holds it open. The look shares read and delete access, so that it
+// never holds up an editor that renames a new file over the old one or reads
+// it. (Under Wine a Unix process's open handles are not seen by that look,
+// and Wine reports writes, not closes: there the quiet poll alone keeps a
+// file created and then written from being built empty.)
 #include "app/save_watch.h"
 #include "app/save_watch_win32.h"
 
@@ -136,9 +139,10 @@ int poll_save_watch(void) {
         return 0;
     }
     DWORD bytes = 0;
+    unsigned changed = 0;
     if (GetOverlappedResult(watch.folder, &watch.overlapped, &bytes, FALSE)) {
         // No bytes: more changes than the buffer held were lost; look at both.
-        unsigned changed = bytes == 0 ? 3u : scan_directory_changes(watch.records, bytes);
+        changed = bytes == 0 ? 3u : scan_directory_changes(watch.records, bytes);
         for (int index = 0; index < 2; ++index) {
             if ((changed & (1u << index)) != 0) {
                 watch.marked[index] = true;
@@ -158,7 +162,8 @@ int poll_save_watch(void) {
     }
     int saved = 0;
     for (int index = 0; index < 2; ++index) {
-        if (!watch.marked[index]) {
+        // A file changed in this poll waits for one without a change.
+        if (!watch.marked[index] || (changed & (1u << index)) != 0) {
             continue;
         }
         written_file_state state = look_at_written_file(watch.paths[index]);

@@ -51,12 +51,6 @@ bool write_in_place(const std::string& path, const std::string& text) {
     return close(fd) == 0 && ok;
 }
 
-long long monotonic_ms() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 class Watch : public ViewerFixture {
   protected:
     void SetUp() override {
@@ -182,8 +176,13 @@ TEST_F(Watch, WithoutWatchASaveDoesNotRebuild) {
     EXPECT_EQ(close_viewer().builds, 1);
 }
 
+#if !QO_SCENARIOS_ON_WINE
 // A file written in chunks with pauses of several frames: a build of the
-// half-written text would write compile errors on stderr.
+// half-written text would write compile errors on stderr. Linux only: Wine
+// tells a Windows program of a Unix process's writes but not of its close
+// (it watches IN_MODIFY, not IN_CLOSE_WRITE), and its sharing checks do not
+// see a Unix process's open file, so qo.exe cannot know when this writer is
+// done; the Windows unit tests check a Windows writer held open instead.
 TEST_F(Watch, AFileWrittenSlowlyIsBuiltOnceWhenClosed) {
     ASSERT_NO_FATAL_FAILURE(start_clock({"--watch"}));
     std::string text = clock_pixel_shader(1);
@@ -205,6 +204,7 @@ TEST_F(Watch, AFileWrittenSlowlyIsBuiltOnceWhenClosed) {
     EXPECT_EQ(close_viewer().builds, 2);
     EXPECT_EQ(run_stderr(run_), "") << "a half-written file was built";
 }
+#endif
 
 TEST_F(Watch, FiftyQuickSavesKeepItDrawingAndEndOnTheLastText) {
     ASSERT_NO_FATAL_FAILURE(start_clock({"--watch"}));
@@ -248,6 +248,12 @@ TEST_F(Watch, F5StillRebuilds) {
 }
 
 #if !QO_SCENARIOS_ON_WINE
+long long monotonic_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // Save-to-picture latency in frames, with frames made 40 ms long by the
 // slow-swap shim so that a frame is long enough to tell from outside. The
 // frames that the shim's log shows ended before the save completed are the
