@@ -6,6 +6,7 @@
 #include "app/save_watch_inotify.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <sys/inotify.h>
@@ -15,8 +16,13 @@
 namespace {
 
 int watch_descriptor = -1;
-// The watched folder, for the names the events give.
-char watched_folder[4096];
+// The two watched files' paths in the folder (PATH_MAX each, with room for
+// the name), for a look at a created one.
+char watched_paths[2][PATH_MAX + 8];
+// What one read of the descriptor takes: room for many events of the
+// longest name. Not on the stack, so that a poll without a watch costs no
+// stack probing.
+alignas(inotify_event) char event_buffer[16 * (sizeof(inotify_event) + NAME_MAX + 1)];
 
 void report_watch_failure(const char* what, int error) {
     const char* reason = std::strerror(error);
@@ -85,43 +91,47 @@ int start_save_watch(const char* folder) {
         report_watch_failure("inotify_add_watch", error);
         return 1;
     }
-    std::snprintf(watched_folder, sizeof watched_folder, "%s", folder);
+    static const char* const names[2] = {"vs.fx", "ps.fx"};
+    for (int index = 0; index < 2; ++index) {
+        std::snprintf(watched_paths[index], sizeof watched_paths[index], "%s/%s", folder,
+                      names[index]);
+    }
     watch_descriptor = descriptor;
     return 0;
 }
 
-int poll_save_watch(void) {
-    if (watch_descriptor < 0) {
-        return 0;
-    }
-    static const char* const names[2] = {"vs.fx", "ps.fx"};
-    // Aligned for the records; room for many events of the longest name.
-    alignas(inotify_event) char buffer[16 * (sizeof(inotify_event) + 256)];
+namespace {
+
+// Kept out of poll_save_watch, so that a poll without a watch does not pay
+// for this function's registers and frame.
+[[gnu::noinline]] int read_saves(void) {
     int saved = 0;
     for (;;) {
-        ssize_t got = read(watch_descriptor, buffer, sizeof buffer);
+        ssize_t got = read(watch_descriptor, event_buffer, sizeof event_buffer);
         if (got < 0 && errno == EINTR) {
             continue;
         }
         if (got <= 0) {
             break; // EAGAIN: nothing more is queued
         }
-        inotify_scan scan = scan_inotify_events(buffer, static_cast<std::size_t>(got));
+        inotify_scan scan = scan_inotify_events(event_buffer, static_cast<std::size_t>(got));
         if (scan.saved) {
             saved = 1;
         }
         for (int index = 0; index < 2; ++index) {
-            if ((scan.created & (1u << index)) == 0) {
-                continue;
-            }
-            char path[sizeof watched_folder + 8];
-            std::snprintf(path, sizeof path, "%s/%s", watched_folder, names[index]);
-            if (created_file_is_complete(path)) {
+            if ((scan.created & (1u << index)) != 0 &&
+                created_file_is_complete(watched_paths[index])) {
                 saved = 1;
             }
         }
     }
     return saved;
+}
+
+} // namespace
+
+int poll_save_watch(void) {
+    return watch_descriptor < 0 ? 0 : read_saves();
 }
 
 void stop_save_watch(void) {
