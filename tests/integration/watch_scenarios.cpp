@@ -260,8 +260,11 @@ long long monotonic_ms() {
 // ones on screen at the save; the first frame begun after it shows it.
 TEST_F(Watch, TheSavedShaderShowsOnTheFirstFrameBegunAfterTheSave) {
     std::string log = path("swaps.log");
-    // After what is preloaded already (the sanitizer run preloads the driver).
-    std::string preload = QO_SLOW_SWAP_SHIM_PATH;
+    // A copy in the test's folder: LD_PRELOAD splits paths at spaces, and a
+    // clone's path may hold one. After what is preloaded already (the
+    // sanitizer run preloads the driver).
+    std::string preload = path("slow_swap_shim.so");
+    ASSERT_TRUE(write_file(preload, read_file(QO_SLOW_SWAP_SHIM_PATH)));
     if (const char* earlier = std::getenv("LD_PRELOAD")) {
         preload = std::string(earlier) + " " + preload;
     }
@@ -297,6 +300,8 @@ TEST_F(Watch, TheSavedShaderShowsOnTheFirstFrameBegunAfterTheSave) {
             shown_ms = end;
         }
     }
+    ASSERT_GE(shown_ms, 0) << "the swap log has no line for frame " << first_shown
+                           << ": the slow-swap shim was not preloaded";
     std::printf("save-to-picture: frame %ld on screen at the save, frame %ld first shows it "
                 "(%ld frames, %lld ms with 40 ms frames)\n",
                 on_screen, first_shown, first_shown - on_screen, shown_ms - saved_ms);
