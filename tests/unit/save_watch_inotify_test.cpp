@@ -29,8 +29,8 @@ void add_event(std::vector<char>* buffer, std::uint32_t mask, const char* name) 
     event.len = padded;
     const char* bytes = reinterpret_cast<const char*>(&event);
     buffer->insert(buffer->end(), bytes, bytes + sizeof event);
-    std::vector<char> text(padded, '\0');
-    std::memcpy(text.data(), name, std::strlen(name));
+    std::string text(name);
+    text.resize(padded, '\0');
     buffer->insert(buffer->end(), text.begin(), text.end());
 }
 
