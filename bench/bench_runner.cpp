@@ -12,6 +12,7 @@
 //   qo_bench_runner --viewer PATH --bare PATH --hook PATH --shaders DIR
 //                   [--pairs N] [--starts N] [--seconds S] [--rebuilds N]
 //                   [--server-pid PID] [--only starts|frames|rebuilds]
+//                   [--viewer-arg ARG]...   (up to 4, e.g. --viewer-arg --watch)
 #include "bench_counters.h"
 
 #include <X11/Xlib.h>
@@ -55,7 +56,10 @@ struct {
     bool frames_on;   // measure the F5-up runs
     bool held_on;     // measure the F5-held runs
     pid_t server_pid; // the X server's, for its CPU time; 0 leaves it out
-} options = {nullptr, nullptr, nullptr, nullptr, 5, 15, 2.0, 1000, true, true, true, 0};
+    // The viewer's own arguments (--viewer-arg), null-terminated.
+    const char* viewer_arguments[5];
+    int viewer_argument_count;
+} options = {nullptr, nullptr, nullptr, nullptr, 5, 15, 2.0, 1000, true, true, true, 0, {}, 0};
 
 // What one pair measured, for one of its two programs.
 struct run_figures {
@@ -325,13 +329,12 @@ void set_f5(bool down) {
     XSync(display, False);
 }
 
-const char* const no_arguments[] = {nullptr};
 const char* const bare_arguments[] = {"--x", bare_window_x, nullptr};
 const char* const bare_rebuild_arguments[] = {"--x", bare_window_x, "--rebuild", nullptr};
 
 // Each program's start to its first frame, the other one not running.
 void measure_startup(run_figures* viewer, run_figures* bare) {
-    launch(&viewer_run, options.viewer, no_arguments, viewer);
+    launch(&viewer_run, options.viewer, options.viewer_arguments, viewer);
     finish(&viewer_run);
     launch(&bare_run, options.bare, bare_arguments, bare);
     finish(&bare_run);
@@ -339,7 +342,7 @@ void measure_startup(run_figures* viewer, run_figures* bare) {
 
 // F5 up: the frame rates in alternating slices.
 void measure_frames(run_figures* viewer, run_figures* bare) {
-    launch(&viewer_run, options.viewer, no_arguments, nullptr);
+    launch(&viewer_run, options.viewer, options.viewer_arguments, nullptr);
     launch(&bare_run, options.bare, bare_arguments, nullptr);
     run_slice(&viewer_run, viewer_run.counters->swaps, viewer_run.counters->swap_ns, 0.3, false);
     run_slice(&bare_run, bare_run.counters->swaps, bare_run.counters->swap_ns, 0.3, false);
@@ -364,7 +367,7 @@ void measure_frames(run_figures* viewer, run_figures* bare) {
 // the bare loop rebuilding every frame: their link rates, and each one's
 // resident memory after those slices minus before.
 void measure_rebuilds(run_figures* viewer, run_figures* bare) {
-    launch(&viewer_run, options.viewer, no_arguments, nullptr);
+    launch(&viewer_run, options.viewer, options.viewer_arguments, nullptr);
     launch(&bare_run, options.bare, bare_rebuild_arguments, nullptr);
     bench_counters* v = viewer_run.counters;
     bench_counters* b = bare_run.counters;
@@ -429,6 +432,8 @@ void parse_options(int argc, char** argv) {
             options.server_pid = static_cast<pid_t>(std::atoi(value));
         } else if (std::strcmp(name, "--rebuilds") == 0) {
             options.rebuilds = std::atoi(value);
+        } else if (std::strcmp(name, "--viewer-arg") == 0 && options.viewer_argument_count < 4) {
+            options.viewer_arguments[options.viewer_argument_count++] = value;
         } else if (std::strcmp(name, "--only") == 0) {
             options.starts_on = std::strcmp(value, "starts") == 0;
             options.frames_on = std::strcmp(value, "frames") == 0;
@@ -442,7 +447,8 @@ void parse_options(int argc, char** argv) {
         options.pairs > max_pairs || options.starts < 1 || options.starts > max_pairs ||
         options.seconds <= 0.0 || options.rebuilds < 10) {
         fail("usage: qo_bench_runner --viewer PATH --bare PATH --hook PATH --shaders DIR "
-             "[--pairs N<=50] [--seconds S] [--rebuilds N>=10] [--only frames|rebuilds]");
+             "[--pairs N<=50] [--seconds S] [--rebuilds N>=10] [--only frames|rebuilds] "
+             "[--viewer-arg ARG]...");
     }
 }
 

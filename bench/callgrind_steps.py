@@ -29,6 +29,7 @@ REBUILD_STEP = "rebuild (F5 held)"
 STEPS = [
     ("drain", re.compile(r"drain_window_events")),
     ("F5 poll", re.compile(r"f5_key_down")),
+    ("save watch poll", re.compile(r"poll_save_watch")),
     (REBUILD_STEP, re.compile(r"release_shaders|build_shader_program")),
     ("uniform upload", re.compile(r"glUseProgram|glGetUniformLocation|glUniform")),
     ("clock + fpar", re.compile(r"frame_clock|fill_fpar_block")),

@@ -5,7 +5,8 @@
 # older build), QO_BENCH_PAIRS (5), QO_BENCH_STARTS (15), QO_BENCH_SECONDS (2),
 # QO_BENCH_REBUILDS (1000), QO_BENCH_CALLGRIND=0 to skip the instruction
 # counts, QO_BENCH_PORTAL=1 to measure with the global-shortcuts portal path
-# active (a private session bus, the tests' fake portal, WAYLAND_DISPLAY set).
+# active (a private session bus, the tests' fake portal, WAYLAND_DISPLAY set),
+# QO_BENCH_WATCH=1 to run the viewer with --watch.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$top/${1:-build-bench}" && pwd)
@@ -51,13 +52,20 @@ echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f
 (cd "$shaders" && "$bare" --info) | sed 's/^/  /'
 echo "viewer: $viewer"
 echo "shader: bench/shaders (vs.fx, ps.fx)"
+viewer_args=()
+runner_args=()
+if [ "${QO_BENCH_WATCH:-0}" = 1 ]; then
+    viewer_args=(--watch)
+    runner_args=(--viewer-arg --watch)
+    echo "viewer arguments: --watch"
+fi
 [ -n "$portal_log" ] && echo "portal: active (private session bus, fake portal, WAYLAND_DISPLAY set)"
 echo
 
 "$build/bench/qo_bench_runner" --viewer "$viewer" --bare "$bare" --hook "$hook" \
     --shaders "$shaders" --server-pid "$xvfb" --pairs "${QO_BENCH_PAIRS:-5}" \
     --starts "${QO_BENCH_STARTS:-15}" --seconds "${QO_BENCH_SECONDS:-2}" \
-    --rebuilds "${QO_BENCH_REBUILDS:-1000}"
+    --rebuilds "${QO_BENCH_REBUILDS:-1000}" "${runner_args[@]}"
 
 portal_binds() { if [ -n "$portal_log" ]; then grep -c '^BindShortcuts' "$portal_log" || true; fi; }
 [ -n "$portal_log" ] && echo "portal: the viewer bound its shortcut $(portal_binds) times"
@@ -68,7 +76,7 @@ echo "callgrind: the viewer's loop, F5 up, runs of 30 and 130 frames"
 for frames in 30 130; do
     (cd "$shaders" && LD_PRELOAD="$hook" QO_BENCH_QUIT_AFTER=$frames \
         valgrind --tool=callgrind --compress-strings=no --compress-pos=no \
-        --callgrind-out-file="$work/callgrind.$frames" "$viewer" >/dev/null 2>"$work/valgrind.log") ||
+        --callgrind-out-file="$work/callgrind.$frames" "$viewer" "${viewer_args[@]}" >/dev/null 2>"$work/valgrind.log") ||
         { cat "$work/valgrind.log" >&2; exit 1; }
 done
 python3 "$top/bench/callgrind_steps.py" "$work/callgrind.30" "$work/callgrind.130" "$top"

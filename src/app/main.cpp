@@ -1,20 +1,54 @@
 // qo: a live GLSL shader viewer. Builds a program from vs.fx and ps.fx in
-// the working directory, draws it over the whole window every frame, rebuilds
-// it while F5 is held and ends on Esc or when the window is closed.
+// the working directory (or the folder named on the command line), draws it
+// over the whole window every frame, rebuilds it while F5 is held (and, with
+// --watch, when either file is saved) and ends on Esc or when the window is
+// closed.
+#include "app/command_line.h"
 #include "app/main_loop.h"
 #include "app/process.h"
+#include "app/save_watch.h"
 #include "display/display.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#ifndef QO_VERSION
+#error "QO_VERSION is set by CMake from the project's version"
+#endif
+
 int main(int argc, char** argv) {
-    (void)argc;
-    (void)argv;
+    command_line line = parse_command_line(argc, argv);
+    switch (line.action) {
+    case command_help:
+        std::fputs(usage_text(), stdout);
+        return 0;
+    case command_version:
+        std::printf("qo %s\n", QO_VERSION);
+        return 0;
+    case command_usage_error:
+        std::fprintf(stderr, "%s\n", line.error);
+        return usage_error_status;
+    case command_run:
+        break;
+    }
+    if (line.folder != nullptr && chdir(line.folder) != 0) {
+        std::fprintf(stderr, "qo: cannot enter %s: %s\n", line.folder, std::strerror(errno));
+        return usage_error_status;
+    }
     prepare_process();
     int status = open_display();
     if (status == 0) {
         status = require_opengl_2();
     }
     if (status == 0) {
+        if (line.watch) {
+            // Before the first build, so that no save after it is missed.
+            start_save_watch(".");
+        }
         status = run_main_loop();
+        stop_save_watch();
     }
     close_display();
     return status;

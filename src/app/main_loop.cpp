@@ -2,6 +2,7 @@
 
 #include "app/frame_clock.h"
 #include "app/process.h"
+#include "app/save_watch.h"
 #include "display/display.h"
 #include "display/opengl.h"
 #include "shader/gl_version.h"
@@ -12,6 +13,12 @@
 // The frame's state: written only by draw_frame.
 float frame_clock = 0.0f;
 float fpar_block[16];
+
+namespace {
+// Set where the window events are drained: vs.fx or ps.fx was saved since the
+// last frame (qo --watch), read by draw_frame.
+int save_seen = 0;
+} // namespace
 
 int require_opengl_2(void) {
     const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
@@ -38,6 +45,7 @@ int run_main_loop(void) {
     while (!quit) {
         honour_stop_request();
         quit = drain_window_events();
+        save_seen = poll_save_watch();
         draw_frame();
         yield_processor();
     }
@@ -47,7 +55,7 @@ int run_main_loop(void) {
 }
 
 void draw_frame(void) {
-    if (f5_key_down()) {
+    if (f5_key_down() || save_seen) {
         release_shaders();
         build_shader_program();
     }

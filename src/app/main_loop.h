@@ -17,6 +17,7 @@ int require_opengl_2(void);
 // stdout is written out (see honour_stop_request).
 int run_main_loop(void);
 
-// One frame: rebuild while F5 is down, clear, advance the clock, fill and
+// One frame: rebuild while F5 is down or when the save watch saw a save of a
+// shader since the last frame, clear, advance the clock, fill and
 // upload the parameter block, draw the full-viewport rectangle, present.
 void draw_frame(void);

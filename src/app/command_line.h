@@ -1,0 +1,34 @@
+// The command line: what qo was asked to do. Pure: parses the arguments and
+// holds the usage text, prints nothing and touches no file.
+#pragma once
+
+enum command_action {
+    command_run,         // open the viewer
+    command_help,        // print the usage text on stdout, exit 0
+    command_version,     // print "qo <version>" on stdout, exit 0
+    command_usage_error, // print `error` on stderr, exit 2
+};
+
+// The exit status of a command line qo cannot act on (a usage error, a
+// folder it cannot enter).
+constexpr int usage_error_status = 2;
+
+struct command_line {
+    command_action action = command_run;
+    // The folder to run in (the argument as given); null: the current one.
+    const char* folder = nullptr;
+    // Rebuild when vs.fx or ps.fx is saved, besides F5.
+    bool watch = false;
+    // For command_usage_error: one line, without its line end, naming the
+    // argument at fault and pointing at --help.
+    char error[256] = {};
+};
+
+// Reads argv[1] to argv[argc - 1] in order. `--help`/`-h` and `--version` act
+// as soon as they are read (what follows is not looked at); an unknown option
+// or a second folder is an error at once. `--` makes every later argument a
+// folder name, so that a folder may start with "-". No arguments: run here.
+command_line parse_command_line(int argc, const char* const* argv);
+
+// The text `qo --help` prints, lines ended by "\n".
+const char* usage_text(void);
