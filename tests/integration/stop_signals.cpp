@@ -413,9 +413,9 @@ TEST_F(StopSignal, IgnoredAtStartStaysIgnored) {
 
 // Ctrl+C typed on a terminal goes to the whole foreground process group:
 // `qo | tee -i builds.log` run by a shell on a pseudo-terminal of the
-// test's own, F5 held for a few hundred builds, then ^C on the terminal.
-// tee -i lives on and writes what qo hands it: the log ends with every
-// build whole.
+// test's own, F5 held for a few hundred builds, then ^C on the terminal in
+// a ten-second frame. tee -i lives on and writes what qo hands it: the
+// pipeline ends at once, and the log ends with every build whole.
 TEST_F(StopSignal, CtrlCOnATerminalToQoPipedIntoTeeKeepsEveryBuild) {
     std::string command = "'" + linux_viewer_path() + "' 2>qo.stderr | tee -i builds.log";
     int master = -1;
@@ -426,6 +426,10 @@ TEST_F(StopSignal, CtrlCOnATerminalToQoPipedIntoTeeKeepsEveryBuild) {
             _exit(126);
         }
         setenv("DISPLAY", server_.name.c_str(), 1);
+        setenv("LD_PRELOAD", QO_SLOW_SWAP_SHIM_PATH, 1);
+        setenv("QO_SLOW_SWAP_MS", std::to_string(slow_frame_ms).c_str(), 1);
+        setenv("QO_SLOW_SWAP_WHEN", (folder_ + "/slow").c_str(), 1);
+        setenv("QO_SLOW_SWAP_ASLEEP", (folder_ + "/asleep").c_str(), 1);
         execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -447,11 +451,15 @@ TEST_F(StopSignal, CtrlCOnATerminalToQoPipedIntoTeeKeepsEveryBuild) {
         EXPECT_GE(wait_for_clock(server_.display, area_, 0, 1, deadline_ms).frame, 0);
         rebuild_broken_every_frame();
         wait_for_failed_builds(300);
+        EXPECT_TRUE(write_file(folder_ + "/slow", ""));
+        EXPECT_TRUE(poll_until([&] { return file_size(folder_ + "/asleep") >= 0; }, deadline_ms))
+            << "no slow frame began";
         char ctrl_c = 3; // the terminal's VINTR: SIGINT to its foreground group
         EXPECT_EQ(write(master, &ctrl_c, 1), 1);
     }
     int status = 0;
-    bool ended = poll_until([&] { return waitpid(shell, &status, WNOHANG) == shell; }, 10000);
+    bool ended =
+        poll_until([&] { return waitpid(shell, &status, WNOHANG) == shell; }, prompt_end_ms);
     release_f5();
     if (!ended) {
         kill(-shell, SIGKILL);
