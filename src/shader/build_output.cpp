@@ -18,6 +18,9 @@ std::atomic<int> written{0};
 std::atomic<int> writing{0};
 // 1 once a stop request took the output.
 std::atomic<int> claimed{0};
+// Bytes [published, filled) hold the number line of a build whose log line
+// is still to come (main thread only).
+int filled = 0;
 bool line_by_line = false;
 
 // Writes the published lines out, then starts the block again. A stop
@@ -43,6 +46,9 @@ void write_out(void) {
             }
         }
         if (done == end) {
+            // The start of a build not yet whole moves to the front.
+            std::memmove(block, block + end, static_cast<size_t>(filled - end));
+            filled -= end;
             written.store(0);
             published.store(0);
         }
@@ -59,34 +65,51 @@ void set_build_output_by_line(bool by_line) {
     line_by_line = by_line;
 }
 
-void add_build_output(const char* line, int length) {
+namespace {
+
+// Puts the line behind the others, not yet published.
+void append(const char* line, int length) {
     if (length <= 0) {
         return;
     }
     if (length > build_output_capacity) {
         length = build_output_capacity;
     }
-    int end = published.load();
-    if (end + length > build_output_capacity) {
+    if (filled + length > build_output_capacity) {
         write_out();
-        end = published.load();
-        if (end + length > build_output_capacity) {
+        if (filled + length > build_output_capacity) {
             return; // a stop request holds the block
         }
     }
-    std::memcpy(block + end, line, static_cast<size_t>(length));
-    // Published only now, whole: a stop request before this line sees the
-    // block without it.
-    published.store(end + length);
+    std::memcpy(block + filled, line, static_cast<size_t>(length));
+    filled += length;
+}
+
+// Published only now, whole: a stop request before this sees the block
+// without the lines appended since the last publication.
+void publish(void) {
+    published.store(filled);
     if (line_by_line) {
         write_out();
     }
 }
 
+} // namespace
+
+void add_build_output(const char* line, int length) {
+    append(line, length);
+    publish();
+}
+
 void add_build_number(int number) {
     char line[16];
     int length = std::snprintf(line, sizeof line, "%d\n", number);
-    add_build_output(line, length);
+    append(line, length);
+    // On a terminal it shows at once; in a block it waits for its log line,
+    // so that a stop writes whole builds.
+    if (line_by_line) {
+        publish();
+    }
 }
 
 void add_build_log(const char* log) {
@@ -97,10 +120,12 @@ void add_build_log(const char* log) {
         length = static_cast<int>(sizeof line);
         line[length - 1] = '\n';
     }
-    add_build_output(line, length);
+    append(line, length);
+    publish();
 }
 
 void flush_build_output(void) {
+    published.store(filled); // at an end, also a build cut short
     if (published.load() > written.load()) {
         write_out();
     }
@@ -122,6 +147,7 @@ bool build_output_claimed(void) {
 }
 
 void restart_build_output(void) {
+    filled = 0;
     written.store(0);
     published.store(0);
     writing.store(0);

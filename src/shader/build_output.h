@@ -25,11 +25,14 @@ void set_build_output_by_line(bool by_line);
 // going line by line.
 void add_build_output(const char* line, int length);
 
-// Formats and adds "%d\n" / "prog:%s\n", the two lines of one build.
+// Formats and adds "%d\n" / "prog:%s\n", the two lines of one build. In a
+// block the number line is published with the log line, so that a stop
+// request in the middle of a build (another thread's, or a signal during a
+// long compile) writes whole builds; on a terminal it goes out at once.
 void add_build_number(int number);
 void add_build_log(const char* log);
 
-// Writes out every whole line still pending (at every normal end).
+// Writes out every line still pending (at every normal end).
 void flush_build_output(void);
 
 // For a stop request: from here on the main thread starts no write of its

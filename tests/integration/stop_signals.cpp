@@ -56,7 +56,7 @@ const char* const broken_pixel_shader = "void main()\n"
 // What the compiler says on stderr at each build of it (one line a build).
 const char* const broken_marker = "ps.fx:3:";
 
-long file_size(const std::string& path) {
+[[maybe_unused]] long file_size(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0 ? static_cast<long>(status.st_size) : -1;
 }

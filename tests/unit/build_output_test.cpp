@@ -145,7 +145,7 @@ TEST_F(BuildOutput, AStopBetweenWritesTakesThePendingLines) {
     const std::string log = "prog:" + std::string(2500, 'y') + "\n";
     add(log);
     add(log);
-    add_build_number(5); // the first log went out to make room
+    add("5\n"); // the first log went out to make room
     ASSERT_EQ(test_stdout.all(), log);
 
     const char* bytes = nullptr;
@@ -158,6 +158,36 @@ TEST_F(BuildOutput, AStopBetweenWritesTakesThePendingLines) {
     flush_build_output();
     EXPECT_EQ(test_stdout.all(), log) << "a write started after the stop";
     EXPECT_EQ(test_stdout.ends, 2) << "each write the stop held ends the process";
+}
+
+// In a block a build's number line waits for its log line: a stop request
+// between the two (a long compile) takes the whole builds before it, and a
+// block never ends between them. On a terminal the number shows at once.
+TEST_F(BuildOutput, AStopInTheMiddleOfABuildTakesTheWholeBuildsOnly) {
+    add_build_number(1);
+    add_build_log("");
+    add_build_number(2);
+    const char* bytes = nullptr;
+    int count = -1;
+    ASSERT_TRUE(claim_build_output(&bytes, &count));
+    EXPECT_EQ(std::string(bytes, static_cast<size_t>(count)), "1\nprog:\n");
+    reset_fake_stdout();
+
+    const std::string log(1500, 'g');
+    for (int build = 0; build < 12; ++build) {
+        add_build_number(build);
+        add_build_log(log.c_str());
+    }
+    flush_build_output();
+    ASSERT_GE(test_stdout.writes.size(), 4u);
+    for (const std::string& write : test_stdout.writes) {
+        EXPECT_EQ(write.compare(write.size() - log.size() - 1, log.size(), log), 0)
+            << "a block ends between a build's two lines";
+    }
+
+    reset_fake_stdout(true);
+    add_build_number(3);
+    EXPECT_EQ(test_stdout.all(), "3\n");
 }
 
 // A stop request during a write of the main thread: it does not take the
