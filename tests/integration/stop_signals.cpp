@@ -12,6 +12,7 @@
 #include "harness.h"
 
 #include <X11/keysym.h>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -498,6 +499,62 @@ TEST_F(StopSignal, CtrlCEndsWithEveryBuildWrittenWhole) {
         end_platform_session(platform_);
         ASSERT_TRUE(write_file(folder_ + "/ps.fx", clock_pixel_shader(0)));
     }
+}
+
+// The clock shader with a loop of `rounds` per pixel: frames as slow as a
+// heavy shader's on the software renderer (Wine draws with the host's).
+std::string heavy_clock_shader(int tag, long rounds) {
+    std::string text = clock_pixel_shader(tag);
+    const std::string paint = "    gl_FragColor = ";
+    text.replace(text.find(paint), paint.size(),
+                 "    float acc = 0.0;\n"
+                 "    for (int i = 0; i < " +
+                     std::to_string(rounds) +
+                     "; i++) {\n"
+                     "        acc = fract(acc * 1.37 + sin(float(i) + acc));\n"
+                     "    }\n"
+                     "    gl_FragColor = vec4(acc * 1e-6) + ");
+    return text;
+}
+
+// Ctrl+C while a frame of several seconds is under way (a heavy shader,
+// sized by measuring the frame time first): the console handler writes the
+// builds and ends the process without waiting for the frame.
+TEST_F(StopSignal, CtrlCInALongFrameEndsAtOnceWithEveryBuild) {
+    const long probe_rounds = 64;
+    ASSERT_TRUE(write_file(folder_ + "/ps.fx", heavy_clock_shader(0, probe_rounds)));
+    ASSERT_NO_FATAL_FAILURE(start_and_watch_clock());
+    clock_reading before = read_clock(server_.display, area_);
+    auto start = std::chrono::steady_clock::now();
+    clock_reading after = wait_for_clock(server_.display, area_, 0, before.frame + 20, deadline_ms);
+    ASSERT_GE(after.frame, 0);
+    double frame_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count() /
+        static_cast<double>(after.frame - before.frame);
+    // Aim at frames of about slow_frame_ms: most of the frame is the loop.
+    long rounds = static_cast<long>(probe_rounds * slow_frame_ms / std::max(frame_ms, 1.0));
+    std::printf("%.1f ms a frame with %ld rounds: %ld rounds for the long frames\n", frame_ms,
+                probe_rounds, rounds);
+
+    ASSERT_TRUE(write_file(folder_ + "/ps.fx", heavy_clock_shader(1, rounds)));
+    ASSERT_TRUE(fake_key(server_.display, XK_F5, true));
+    f5_down_ = true;
+    clock_reading heavy = wait_for_clock(server_.display, area_, 1, 0, deadline_ms);
+    release_f5();
+    ASSERT_GE(heavy.frame, 0) << "the heavy shader did not show";
+    // The frame after the one that showed it is under way now.
+    auto sent = std::chrono::steady_clock::now();
+    ASSERT_NO_FATAL_FAILURE(stop_promptly(SIGINT));
+    std::printf(
+        "ended %.0f ms after Ctrl+C\n",
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sent).count());
+    expect_ended_by(SIGINT);
+    std::string out = run_stdout(run_);
+    line_counts counts = count_lines(out, platform_.line_end);
+    EXPECT_EQ(counts.incomplete, 0);
+    EXPECT_EQ(counts.progs, counts.numbers);
+    EXPECT_GE(counts.numbers, 2) << "the builds are lost";
 }
 
 #endif
