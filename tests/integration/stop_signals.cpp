@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -296,6 +297,17 @@ class StopSignal : public ::testing::Test {
 
 #if !QO_SCENARIOS_ON_WINE
 
+// LD_PRELOAD with the slow-swap shim added to what the test was given (the
+// sanitizer run preloads the GL driver).
+std::string with_slow_swap_shim() {
+    const char* given = std::getenv("LD_PRELOAD");
+    std::string preload = QO_SLOW_SWAP_SHIM_PATH;
+    if (given != nullptr && given[0] != '\0') {
+        preload += std::string(" ") + given;
+    }
+    return preload;
+}
+
 enum class output_kind { file, pipe, unread_pipe };
 
 struct stop_case {
@@ -317,7 +329,7 @@ TEST_P(StopsBySignal, InALongFrameEndsByItAtOnceWithEveryBuildWhole) {
     const std::string slow = folder_ + "/slow";
     const std::string asleep = folder_ + "/asleep";
     ASSERT_NO_FATAL_FAILURE(
-        start_and_watch_clock({}, {"LD_PRELOAD=" QO_SLOW_SWAP_SHIM_PATH,
+        start_and_watch_clock({}, {"LD_PRELOAD=" + with_slow_swap_shim(),
                                    "QO_SLOW_SWAP_MS=" + std::to_string(slow_frame_ms),
                                    "QO_SLOW_SWAP_WHEN=" + slow, "QO_SLOW_SWAP_ASLEEP=" + asleep}));
     ASSERT_NO_FATAL_FAILURE(rebuild_broken_every_frame());
@@ -434,7 +446,7 @@ TEST_F(StopSignal, CtrlCOnATerminalToQoPipedIntoTeeKeepsEveryBuild) {
             _exit(126);
         }
         setenv("DISPLAY", server_.name.c_str(), 1);
-        setenv("LD_PRELOAD", QO_SLOW_SWAP_SHIM_PATH, 1);
+        setenv("LD_PRELOAD", with_slow_swap_shim().c_str(), 1);
         setenv("QO_SLOW_SWAP_MS", std::to_string(slow_frame_ms).c_str(), 1);
         setenv("QO_SLOW_SWAP_WHEN", (folder_ + "/slow").c_str(), 1);
         setenv("QO_SLOW_SWAP_ASLEEP", (folder_ + "/asleep").c_str(), 1);
