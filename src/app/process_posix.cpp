@@ -5,11 +5,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 namespace {
@@ -110,8 +112,10 @@ void prepare_process(void) {
     // Writing the build lines to a closed pipe then fails quietly instead of
     // raising SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
-    // As the C library buffers stdout: line by line on a terminal.
-    set_build_output_by_line(isatty(STDOUT_FILENO) == 1);
+    // As the C library buffers stdout: line by line on a terminal, or when
+    // it was told so before main (stdbuf -oL or -o0 preload a setvbuf call).
+    set_build_output_by_line(isatty(STDOUT_FILENO) == 1 || __flbf(stdout) != 0 ||
+                             __fbufsize(stdout) == 1);
     std::atexit(flush_at_exit);
 }
 
