@@ -34,22 +34,19 @@ int require_opengl_2(void) {
 }
 
 int run_main_loop(void) {
-    // A stop request ends the process at the top of an iteration, every
-    // build's two lines complete in stdout and the display still open.
+    // From here a stop request writes out the build lines and ends the
+    // process at once, in whatever the loop is doing.
     watch_stop_requests();
     if (build_shader_program() != 0) {
-        honour_stop_request();
         return 1;
     }
     int quit = 0;
     while (!quit) {
-        honour_stop_request();
         quit = drain_window_events();
         save_seen = poll_save_watch();
         draw_frame();
         yield_processor();
     }
-    honour_stop_request();
     release_shaders();
     return 0;
 }
@@ -67,9 +64,13 @@ void draw_frame(void) {
     frame_clock = advance_frame_clock(frame_clock);
     fill_fpar_block(frame_clock, fpar_block);
 
-    glUseProgram_(program_object);
-    GLint_t location = glGetUniformLocation_(program_object, "fpar");
-    glUniform4fv_(location, 4, fpar_block);
+    // The last program that linked, fed every frame also after a failed
+    // rebuild; none (the fixed-function white) until one links.
+    glUseProgram_(drawing_program);
+    if (drawing_program != 0) {
+        GLint_t location = glGetUniformLocation_(drawing_program, "fpar");
+        glUniform4fv_(location, 4, fpar_block);
+    }
 
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();

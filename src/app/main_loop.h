@@ -13,11 +13,12 @@ int require_opengl_2(void);
 // Builds the program, then drains events and draws frames until a quit
 // request; the frame of the iteration that took it is still drawn. Returns 0,
 // or 1 when the first build found the GL unusable. A stop request (Ctrl+C,
-// SIGTERM, ...) ends the process at the top of the next iteration, after
-// stdout is written out (see honour_stop_request).
+// SIGTERM, ...) ends the process at once, the build lines written out (see
+// watch_stop_requests).
 int run_main_loop(void);
 
 // One frame: rebuild while F5 is down or when the save watch saw a save of a
-// shader since the last frame, clear, advance the clock, fill and
-// upload the parameter block, draw the full-viewport rectangle, present.
+// shader since the last frame, clear, advance the clock, fill and upload the
+// parameter block to the last program that linked, draw the full-viewport
+// rectangle, present.
 void draw_frame(void);

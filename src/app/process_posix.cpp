@@ -1,24 +1,30 @@
 #include "app/process.h"
 
+#include "shader/build_output.h"
+
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
-// How long the main loop has to honour a stop signal before the process
-// ends without writing out stdout.
-constexpr unsigned int grace_seconds = 1;
 
 // The first stop signal taken; 0 while none.
-volatile std::sig_atomic_t pending_stop_signal = 0;
+volatile std::sig_atomic_t stop_signal = 0;
+pthread_t main_thread;
 
 // Ends the process by `number` with its default action, as if no handler had
 // been installed. Async-signal-safe.
-void end_by_signal(int number) {
+[[noreturn]] void end_by_signal(int number) {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = SIG_DFL;
@@ -28,23 +34,76 @@ void end_by_signal(int number) {
     sigemptyset(&set);
     sigaddset(&set, number);
     raise(number);
-    // Blocked in this thread (say, raised from within a handler that
-    // blocks it): delivered here.
+    // Blocked in this thread (raised from within the handler, which blocks
+    // the stop signals): delivered here.
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
     _exit(128 + number);
 }
 
-void note_stop_signal(int number) {
-    if (pending_stop_signal == 0) {
-        pending_stop_signal = number;
-        alarm(grace_seconds);
+// Writes whole lines to standard output as far as it takes them now, without
+// waiting for a reader that stopped reading; the rest is dropped.
+// Async-signal-safe.
+void write_without_waiting(const char* bytes, int count) {
+    int flags = fcntl(STDOUT_FILENO, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
+        fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK);
+    }
+    // A line at a time: a pipe takes one of at most PIPE_BUF bytes whole or
+    // not at all.
+    const char* end = bytes + count;
+    while (bytes < end) {
+        const char* line_end = bytes;
+        while (line_end < end && *line_end != '\n') {
+            ++line_end;
+        }
+        if (line_end < end) {
+            ++line_end;
+        }
+        while (bytes < line_end) {
+            ssize_t written = write(STDOUT_FILENO, bytes, static_cast<size_t>(line_end - bytes));
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                bytes = end; // full or gone: the rest is dropped
+                break;
+            }
+            bytes += written;
+        }
+    }
+    if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
+        // The descriptor may be shared (a terminal): as it was.
+        fcntl(STDOUT_FILENO, F_SETFL, flags);
     }
 }
 
-// The grace ran out: the main loop is stuck somewhere.
-void end_without_flush(int) {
-    int number = pending_stop_signal;
-    end_by_signal(number != 0 ? number : SIGTERM);
+// Runs with the three stop signals blocked. Writes out the build lines and
+// ends the process by the signal; when the main thread is in a write of its
+// own, lets that write return (it is cut short, the handler has no
+// SA_RESTART) and the main thread does the same right after.
+void on_stop_signal(int number) {
+    int saved_errno = errno;
+    if (!pthread_equal(pthread_self(), main_thread)) {
+        // Another thread took it (libraries' threads normally block it).
+        pthread_kill(main_thread, number);
+        errno = saved_errno;
+        return;
+    }
+    if (stop_signal != 0) {
+        end_by_signal(number); // a second one: at once
+    }
+    stop_signal = number;
+    const char* bytes = nullptr;
+    int count = 0;
+    if (claim_build_output(&bytes, &count)) {
+        write_without_waiting(bytes, count);
+        end_by_signal(number);
+    }
+    errno = saved_errno;
+}
+
+void flush_at_exit(void) {
+    flush_build_output();
 }
 
 } // namespace
@@ -53,24 +112,25 @@ void prepare_process(void) {
     // Writing the build lines to a closed pipe then fails quietly instead of
     // raising SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
+    // As the C library buffers stdout: line by line on a terminal, or when
+    // it was told so before main (stdbuf -oL or -o0 preload a setvbuf call).
+    set_build_output_by_line(isatty(STDOUT_FILENO) == 1 || __flbf(stdout) != 0 ||
+                             __fbufsize(stdout) == 1);
+    std::atexit(flush_at_exit);
 }
 
 void watch_stop_requests(void) {
+    main_thread = pthread_self();
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
-    action.sa_handler = end_without_flush;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGALRM, &action, nullptr);
-
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = note_stop_signal;
+    action.sa_handler = on_stop_signal;
     sigemptyset(&action.sa_mask);
     for (int number : stop_signals) {
         sigaddset(&action.sa_mask, number);
     }
-    // Restarted calls: Xlib's reads and writes are not cut short. Reset on
-    // entry: a second signal of the same kind takes the default action.
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    // No SA_RESTART: a write of the build lines that waits for a stalled
+    // reader must return to let the process end.
+    action.sa_flags = 0;
     for (int number : stop_signals) {
         struct sigaction previous;
         if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
@@ -80,11 +140,29 @@ void watch_stop_requests(void) {
     }
 }
 
-void honour_stop_request(void) {
-    int number = pending_stop_signal;
-    if (number == 0) {
-        return;
+int write_build_output(const char* bytes, int count) {
+    ssize_t written = write(STDOUT_FILENO, bytes, static_cast<size_t>(count));
+    if (written > 0) {
+        return static_cast<int>(written);
     }
-    std::fflush(stdout);
-    end_by_signal(number);
+    if (written < 0 && errno == EINTR) {
+        return 0;
+    }
+    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // Standard output was handed over non-blocking: wait for room as a
+        // blocking write would (a stop signal cuts the wait short).
+        struct pollfd room = {STDOUT_FILENO, POLLOUT, 0};
+        poll(&room, 1, -1);
+        return 0;
+    }
+    return -1;
+}
+
+void end_stopped_build_output(void) {
+    const char* bytes = nullptr;
+    int count = 0;
+    if (claim_build_output(&bytes, &count)) {
+        write_without_waiting(bytes, count);
+    }
+    end_by_signal(stop_signal != 0 ? static_cast<int>(stop_signal) : SIGTERM);
 }

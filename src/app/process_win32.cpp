@@ -1,52 +1,106 @@
 #include "app/process.h"
 
-#include <cstdio>
+#include "shader/build_output.h"
+
+#include <cstdlib>
 #include <windows.h>
 
 namespace {
 
-// How long the control handler holds the system's own handling back while
-// the main loop writes out stdout and ends the process.
+// How long the console handler waits for the build lines to be written
+// before it ends the process without the rest (a pipe nobody reads).
 constexpr DWORD grace_ms = 1000;
 
 // 1 once a stop request came.
-volatile LONG stop_requested = 0;
+volatile LONG stop_taken = 0;
 
-// Runs on a thread of its own that the system starts for the event. Once it
-// returns, the next handler (at last the system's, which calls ExitProcess)
-// ends the process: it waits for the main loop to do it first.
-BOOL WINAPI note_stop_request(DWORD event) {
+// Writes the whole lines not yet written, once the main thread is out of a
+// write of its own (it starts none after the claim).
+DWORD WINAPI write_pending_lines(LPVOID) {
+    const char* bytes = nullptr;
+    int count = 0;
+    while (!claim_build_output(&bytes, &count)) {
+        Sleep(1);
+    }
+    if (count > 0) {
+        write_build_output(bytes, count);
+    }
+    return 0;
+}
+
+// Runs on a thread of its own that the system starts for the event, beside
+// the main thread, which may be in the middle of a frame of any length: the
+// lines are written from here, by a thread of the handler's own so that a
+// pipe nobody reads holds it up at most grace_ms, and the process ends here.
+BOOL WINAPI on_console_stop(DWORD event) {
     switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
-        InterlockedExchange(&stop_requested, 1);
-        Sleep(grace_ms);
-        return FALSE;
+        break;
     default:
         // Log-off and shut-down are not sent to a process with windows
         // (it gets WM_QUERYENDSESSION instead).
         return FALSE;
     }
+    if (InterlockedExchange(&stop_taken, 1) != 0) {
+        Sleep(INFINITE); // a second one: the first is ending the process
+    }
+    HANDLE writer = CreateThread(nullptr, 0, write_pending_lines, nullptr, 0, nullptr);
+    if (writer != nullptr) {
+        WaitForSingleObject(writer, grace_ms);
+    }
+    // Not ExitProcess: its clean-up (atexit, DLL detach) would wait for the
+    // main thread, which is in the middle of its frame. The lines are out.
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+void flush_at_exit(void) {
+    flush_build_output();
 }
 
 } // namespace
 
 void prepare_process(void) {
-    // Nothing to do on Windows: writing to a closed standard output fails
-    // quietly without a signal, and standard output stays in text mode so
-    // that the build lines end in CR LF like every console program's.
+    // Writing to a closed standard output fails quietly without a signal.
+    // The build lines end in CR LF like every console program's (text mode),
+    // and go out line by line on a console, as the C library's do.
+    set_build_output_by_line(GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR);
+    std::atexit(flush_at_exit);
 }
 
 void watch_stop_requests(void) {
-    SetConsoleCtrlHandler(note_stop_request, TRUE);
+    SetConsoleCtrlHandler(on_console_stop, TRUE);
 }
 
-void honour_stop_request(void) {
-    if (InterlockedCompareExchange(&stop_requested, 0, 0) == 0) {
-        return;
+int write_build_output(const char* bytes, int count) {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) {
+        return -1;
     }
-    std::fflush(stdout);
-    // The code the system's own handler ends the process with.
-    ExitProcess(STATUS_CONTROL_C_EXIT);
+    // Text mode: each LF goes out as CR LF.
+    char text[2 * build_output_capacity];
+    int length = 0;
+    for (int i = 0; i < count && length + 2 <= static_cast<int>(sizeof text); ++i) {
+        if (bytes[i] == '\n') {
+            text[length++] = '\r';
+        }
+        text[length++] = bytes[i];
+    }
+    int sent = 0;
+    while (sent < length) {
+        DWORD written = 0;
+        if (!WriteFile(out, text + sent, static_cast<DWORD>(length - sent), &written, nullptr) ||
+            written == 0) {
+            return -1;
+        }
+        sent += static_cast<int>(written);
+    }
+    return count;
+}
+
+void end_stopped_build_output(void) {
+    // The console handler's thread writes the rest and ends the process.
+    Sleep(INFINITE);
 }

@@ -26,6 +26,7 @@
 
 #include "display/extension_search.h"
 #include "display/portal_shortcut.h"
+#include "shader/build_output.h"
 #include "shader/gl_entry_points.h"
 
 #include <GL/gl.h>
@@ -90,7 +91,7 @@ int ignore_x_error(Display*, XErrorEvent*) {
 // The X server went away: nothing more can be drawn.
 int report_lost_server(Display*) {
     std::fprintf(stderr, "qo: lost the connection to the X server\n");
-    std::fflush(stdout);
+    flush_build_output();
     std::_Exit(1);
     return 0;
 }

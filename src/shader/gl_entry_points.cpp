@@ -16,6 +16,7 @@ const char* const gl_entry_names[] = {
     "glDeleteShader",
     "glDeleteProgram",
     "glGetShaderInfoLog",
+    "glGetProgramiv",
     nullptr,
 };
 

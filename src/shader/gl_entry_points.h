@@ -23,9 +23,10 @@ typedef float GLfloat_t;
 // Any GL entry point, before it is cast to its own type.
 typedef void(GL_APIENTRY* gl_proc)(void);
 
-// Positions in the table. The first 13 keep the classic order; glDeleteProgram
-// and glGetShaderInfoLog follow (earlier programs are deleted once a new one
-// exists, and compile logs go to stderr).
+// Positions in the table. The first 13 keep the classic order; glDeleteProgram,
+// glGetShaderInfoLog and glGetProgramiv follow (a program is deleted once it
+// failed to link or a newer one linked, compile logs go to stderr, and the
+// link status tells which program keeps drawing).
 enum gl_entry {
     entry_glCreateProgram,
     entry_glCreateShader,
@@ -42,6 +43,7 @@ enum gl_entry {
     entry_glDeleteShader,
     entry_glDeleteProgram,
     entry_glGetShaderInfoLog,
+    entry_glGetProgramiv,
     gl_entry_count
 };
 
@@ -108,4 +110,8 @@ inline void glGetShaderInfoLog_(GLuint_t shader, GLsizei_t max_length, GLsizei_t
     GL_ENTRY(entry_glGetShaderInfoLog,
              void(GL_APIENTRY*)(GLuint_t, GLsizei_t, GLsizei_t*, GLchar_t*))
     (shader, max_length, length, log);
+}
+inline void glGetProgramiv_(GLuint_t program, GLenum_t name, GLint_t* value) {
+    GL_ENTRY(entry_glGetProgramiv, void(GL_APIENTRY*)(GLuint_t, GLenum_t, GLint_t*))
+    (program, name, value);
 }

@@ -1,21 +1,23 @@
 #include "shader/program_builder.h"
 
+#include "shader/build_output.h"
 #include "shader/compile_log_line.h"
 #include "shader/file_reader.h"
 
 #include <cstdio>
 #include <cstring>
 
-// The objects of the latest build. The program stays in use by the frame
-// until a later build replaces it.
+// The objects of the latest build, and the program that draws.
 GLuint_t program_object = 0;
 GLuint_t vertex_shader_object = 0;
 GLuint_t fragment_shader_object = 0;
+GLuint_t drawing_program = 0;
 
 namespace {
 
 constexpr GLenum_t gl_vertex_shader = 0x8B31;
 constexpr GLenum_t gl_fragment_shader = 0x8B30;
+constexpr GLenum_t gl_link_status = 0x8B82;
 constexpr int source_capacity = 4096;
 constexpr int log_capacity = 1536;
 constexpr int log_query_length = 1024;
@@ -79,13 +81,8 @@ int build_shader_program(void) {
     }
     entries_resolved = true;
 
-    GLuint_t previous_program = program_object;
     program_object = glCreateProgram_();
-    std::printf("%d\n", static_cast<int>(program_object));
-    if (previous_program != 0) {
-        // Still drawing if it is in use: the GL frees it once it is replaced.
-        glDeleteProgram_(previous_program);
-    }
+    add_build_number(static_cast<int>(program_object));
 
     vertex_shader_object = glCreateShader_(gl_vertex_shader);
     fragment_shader_object = glCreateShader_(gl_fragment_shader);
@@ -104,7 +101,21 @@ int build_shader_program(void) {
     char log_buffer[log_capacity];
     std::memset(log_buffer, 0, sizeof log_buffer);
     glGetInfoLogARB_(program_object, log_query_length, nullptr, log_buffer);
-    std::printf("prog:%s\n", log_buffer);
+    add_build_log(log_buffer);
+
+    GLint_t linked = 0;
+    glGetProgramiv_(program_object, gl_link_status, &linked);
+    if (linked != 0) {
+        // The one drawing so far is in use: the GL frees it once the frame
+        // uses the new one.
+        if (drawing_program != 0) {
+            glDeleteProgram_(drawing_program);
+        }
+        drawing_program = program_object;
+    } else {
+        // Never in use: freed now, its shaders with release_shaders.
+        glDeleteProgram_(program_object);
+    }
     return 0;
 }
 

@@ -369,7 +369,10 @@ TEST_F(Scenario, F5RebuildsWithAnotherWindowFocused) {
 }
 #endif
 
-TEST_F(Scenario, FailedRebuildKeepsTheLastProgram) {
+// A typo: the last program that linked keeps drawing and keeps being fed
+// (the parameter block read back from the screen goes on advancing, and the
+// picture keeps changing); then a good build shows the new program.
+TEST_F(Scenario, FailedRebuildKeepsTheLastProgramMoving) {
     std::string pixel = clock_pixel_shader(1);
     ASSERT_NO_FATAL_FAILURE(write_shaders(plain_vertex_shader().c_str(), &pixel));
     ASSERT_NO_FATAL_FAILURE(start_and_find_window());
@@ -391,20 +394,40 @@ TEST_F(Scenario, FailedRebuildKeepsTheLastProgram) {
     ASSERT_NO_FATAL_FAILURE(key(XK_F5, false));
     ASSERT_TRUE(two_failures) << "no compile log on stderr";
 
-    probe_image image;
-    ASSERT_TRUE(grab_area(display(), area_, &image));
-    rgb shown{image.rgb[0], image.rgb[1], image.rgb[2]};
-    EXPECT_EQ(count_other_pixels(image, shown, nullptr), 0) << "the picture is not uniform";
+    probe_image first;
+    ASSERT_TRUE(grab_area(display(), area_, &first));
+    rgb shown{first.rgb[0], first.rgb[1], first.rgb[2]};
+    EXPECT_EQ(count_other_pixels(first, shown, nullptr), 0) << "the picture is not uniform";
     clock_reading reading = decode_clock(shown);
-    EXPECT_EQ(reading.tag, 1) << "the picture changed to " << describe(shown);
-    EXPECT_GE(reading.frame, 1);
+    ASSERT_EQ(reading.tag, 1) << "the picture changed to " << describe(shown);
+    // The picture moves on: a later screenshot differs, and the clock in it
+    // is the first program's, 30 frames on.
+    bool changed = poll_until(
+        [&] {
+            probe_image later;
+            return grab_area(display(), area_, &later) &&
+                   count_other_pixels(later, shown, nullptr) != 0;
+        },
+        deadline_ms);
+    EXPECT_TRUE(changed) << "the picture stands still after the failed rebuild";
+    clock_reading moved = wait_for_clock(display(), area_, 1, reading.frame + 30, deadline_ms);
+    EXPECT_GE(moved.frame, 0) << "the parameter block stopped at frame " << reading.frame;
+
+    // Fixed: the next build links and draws.
+    ASSERT_NO_FATAL_FAILURE(write_pixel_shader(clock_pixel_shader(2)));
+    ASSERT_NO_FATAL_FAILURE(key(XK_F5, true));
+    clock_reading fixed = wait_for_clock(display(), area_, 2, 0, deadline_ms);
+    ASSERT_NO_FATAL_FAILURE(key(XK_F5, false));
+    EXPECT_GE(fixed.frame, moved.frame) << "the fixed shader did not show";
+    EXPECT_GE(wait_for_clock(display(), area_, 2, fixed.frame + 10, deadline_ms).frame, 0);
 
     ASSERT_NO_FATAL_FAILURE(close_and_expect_exit(0));
     build_report report = builds();
-    EXPECT_GE(report.builds, 3);
+    EXPECT_GE(report.builds, 4);
     if (!report.link_logs.empty()) {
         EXPECT_EQ(report.link_logs.front(), "");
-        EXPECT_NE(report.link_logs.back(), "") << "a failed link says why";
+        EXPECT_NE(report.link_logs[1], "") << "a failed link says why";
+        EXPECT_EQ(report.link_logs.back(), "");
     }
     // Every stderr line is the compiler's, in the file:line: form, and names
     // the broken line (3).

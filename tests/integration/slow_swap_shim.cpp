@@ -17,12 +17,18 @@
 // look-up of glXSwapBuffers with its own, keeping the real one the look-up
 // found. Only that build: standing in for dlsym changes what RTLD_NEXT means
 // to every other caller (the sanitizers' runtime among them).
+//
+// $QO_SLOW_SWAP_WHEN, when set, names a file: a swap sleeps only while it
+// exists, so a test can run fast frames first and make them slow later.
+// $QO_SLOW_SWAP_ASLEEP, when set, names a file created when a sleep begins:
+// a test that waits for it knows the viewer is in a long frame.
 #include <GL/glx.h>
 #include <X11/Xlib.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -78,8 +84,17 @@ extern "C" void glXSwapBuffers(Display* display, GLXDrawable drawable) {
         const char* text = std::getenv("QO_SLOW_SWAP_MS");
         return text != nullptr ? std::strtol(text, nullptr, 10) : 0L;
     }();
+    static const char* when = std::getenv("QO_SLOW_SWAP_WHEN");
+    static const char* asleep = std::getenv("QO_SLOW_SWAP_ASLEEP");
     long long start = monotonic_ms();
-    if (delay_ms > 0) {
+    struct stat file;
+    if (delay_ms > 0 && (when == nullptr || stat(when, &file) == 0)) {
+        if (asleep != nullptr) {
+            int fd = open(asleep, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
         sleep_ms(delay_ms);
     }
     if (real != nullptr) {

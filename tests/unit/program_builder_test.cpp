@@ -2,8 +2,11 @@
 // display backend defines in the program, hands out recording fakes here.
 #include "shader/program_builder.h"
 
+#include "build_output_sink.h"
+#include "shader/build_output.h"
 #include "temp_folder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
@@ -22,6 +25,9 @@ struct FakeGl {
     std::string program_log;
     std::set<std::string> missing; // names the fake GL does not offer
     std::vector<int> log_query_lengths;
+    std::set<unsigned> created_programs;
+    bool links = true; // what the link status of the next programs says
+    std::map<unsigned, bool> linked;
     unsigned next_name = 1;
 } gl;
 
@@ -34,6 +40,7 @@ std::string call(const std::string& name, unsigned a, unsigned b) {
 
 GLuint_t GL_APIENTRY fake_create_program() {
     unsigned name = gl.next_name++;
+    gl.created_programs.insert(name);
     gl.calls.push_back("glCreateProgram=" + std::to_string(name));
     return name;
 }
@@ -63,7 +70,14 @@ void GL_APIENTRY fake_attach_shader(GLuint_t program, GLuint_t shader) {
     gl.calls.push_back(call("glAttachShader", program, shader));
 }
 void GL_APIENTRY fake_link_program(GLuint_t program) {
+    gl.linked[program] = gl.links;
     gl.calls.push_back(call("glLinkProgram", program));
+}
+constexpr GLenum_t link_status = 0x8B82;
+void GL_APIENTRY fake_get_programiv(GLuint_t program, GLenum_t name, GLint_t* value) {
+    if (name == link_status) {
+        *value = gl.linked.count(program) != 0 && gl.linked[program] ? 1 : 0;
+    }
 }
 void GL_APIENTRY fake_use_program(GLuint_t) {}
 void GL_APIENTRY fake_uniform4fv(GLint_t, GLsizei_t, const GLfloat_t*) {}
@@ -113,6 +127,7 @@ const std::map<std::string, gl_proc>& fakes() {
         {"glDeleteShader", reinterpret_cast<gl_proc>(fake_delete_shader)},
         {"glDeleteProgram", reinterpret_cast<gl_proc>(fake_delete_program)},
         {"glGetShaderInfoLog", reinterpret_cast<gl_proc>(fake_get_shader_info_log)},
+        {"glGetProgramiv", reinterpret_cast<gl_proc>(fake_get_programiv)},
     };
     return table;
 }
@@ -125,14 +140,20 @@ class ProgramBuilder : public TempFolderTest {
     void SetUp() override {
         TempFolderTest::SetUp();
         gl = FakeGl();
-        program_object = vertex_shader_object = fragment_shader_object = 0;
+        program_object = vertex_shader_object = fragment_shader_object = drawing_program = 0;
+        reset_fake_stdout();
     }
-    // Runs one build and returns what it printed on stdout and stderr.
+    void TearDown() override {
+        reset_fake_stdout();
+        TempFolderTest::TearDown();
+    }
+    // Runs one build and returns what it wrote on stdout and stderr.
     int build(std::string* out, std::string* err = nullptr) {
-        ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
         int status = build_shader_program();
-        *out = ::testing::internal::GetCapturedStdout();
+        flush_build_output();
+        *out = test_stdout.all();
+        test_stdout.writes.clear();
         std::string captured_err = ::testing::internal::GetCapturedStderr();
         if (err != nullptr) {
             *err = captured_err;
@@ -226,29 +247,63 @@ TEST_F(ProgramBuilder, LogIsPrintedOnTheSecondLineCutTo1023Characters) {
     }
 }
 
-TEST_F(ProgramBuilder, RebuildDeletesThePreviousProgramAfterCreatingTheNewOne) {
+// The frame draws with the last program that linked: a failed build leaves
+// it drawing and is deleted at once, a build that links takes over and the
+// one before it goes; every build prints its own program's number.
+TEST_F(ProgramBuilder, TheLastLinkedProgramDrawsAndNoOtherIsKept) {
     write_file("vs.fx", "v");
     write_file("ps.fx", "p");
-    std::string out;
-    ASSERT_EQ(build(&out), 0);
-    EXPECT_TRUE(gl.deleted_programs.empty()) << "the first build has nothing to delete";
-    unsigned first = program_object;
+    struct Step {
+        bool links;
+        unsigned drawing;              // drawing_program after the build
+        std::vector<unsigned> deleted; // programs deleted by the build
+    };
+    // Program names: 1, 4, 7, ... (each build makes a program, then two shaders).
+    const Step steps[] = {
+        {false, 0, {1}},  // the very first build fails: nothing draws (white)
+        {true, 4, {}},    // the first to link
+        {false, 4, {7}},  // a typo: 4 keeps drawing
+        {false, 4, {10}}, // another
+        {true, 13, {4}},  // fixed: 13 takes over, 4 goes
+        {true, 16, {13}}, // an unchanged rebuild
+    };
+    for (const Step& step : steps) {
+        gl.links = step.links;
+        gl.calls.clear();
+        gl.deleted_programs.clear();
+        release_shaders();
+        std::string out;
+        ASSERT_EQ(build(&out), 0);
+        EXPECT_EQ(out, std::to_string(program_object) + "\nprog:\n")
+            << "a failed build's number is its own program's";
+        EXPECT_EQ(drawing_program, step.drawing) << "build of " << program_object;
+        EXPECT_EQ(gl.deleted_programs, step.deleted) << "build of " << program_object;
+        if (!step.deleted.empty()) {
+            // Deleted once the link status is known, never before the link.
+            auto link =
+                std::find(gl.calls.begin(), gl.calls.end(), call("glLinkProgram", program_object));
+            auto deletion = std::find(gl.calls.begin(), gl.calls.end(),
+                                      call("glDeleteProgram", step.deleted.front()));
+            EXPECT_LT(link, deletion);
+        }
+    }
+}
 
-    gl.calls.clear();
-    release_shaders();
-    ASSERT_EQ(build(&out), 0);
-    unsigned second = program_object;
-    EXPECT_NE(second, first) << "an unchanged rebuild still makes a new program";
-    EXPECT_EQ(out, std::to_string(second) + "\nprog:\n");
-    ASSERT_EQ(gl.deleted_programs, std::vector<unsigned>{first});
-
-    // release_shaders deleted the first build's shaders; the old program goes
-    // only once the new one exists.
-    ASSERT_GE(gl.calls.size(), 4u);
-    EXPECT_EQ(gl.calls[0], call("glDeleteShader", first + 1));
-    EXPECT_EQ(gl.calls[1], call("glDeleteShader", first + 2));
-    EXPECT_EQ(gl.calls[2], "glCreateProgram=" + std::to_string(second));
-    EXPECT_EQ(gl.calls[3], call("glDeleteProgram", first));
+// A storm of alternating good and broken builds keeps one program alive.
+TEST_F(ProgramBuilder, AlternatingBuildsLeakNoProgram) {
+    write_file("vs.fx", "v");
+    write_file("ps.fx", "p");
+    for (int i = 0; i < 1000; ++i) {
+        gl.links = i % 2 == 0 || i % 7 == 0;
+        release_shaders();
+        std::string out;
+        ASSERT_EQ(build(&out), 0);
+    }
+    std::set<unsigned> alive = gl.created_programs;
+    for (unsigned deleted : gl.deleted_programs) {
+        EXPECT_EQ(alive.erase(deleted), 1u) << deleted << " deleted twice or never made";
+    }
+    EXPECT_EQ(alive, std::set<unsigned>{drawing_program});
 }
 
 TEST_F(ProgramBuilder, UnreadableFilesGiveEmptySourcesAndAStderrLine) {
@@ -310,7 +365,8 @@ TEST_F(ProgramBuilder, LongCompileLogLinesAreNotCut) {
 TEST_F(ProgramBuilder, MissingEntryPointStopsBeforeAnyCall) {
     write_file("vs.fx", "v");
     write_file("ps.fx", "p");
-    const char* names[] = {"glCreateProgram", "glGetInfoLogARB", "glDeleteProgram", "glUniform1i"};
+    const char* names[] = {"glCreateProgram", "glGetInfoLogARB", "glDeleteProgram", "glUniform1i",
+                           "glGetProgramiv"};
     for (const char* name : names) {
         gl = FakeGl();
         gl.missing.insert(name);

@@ -1,0 +1,224 @@
+// The build lines' own buffer: what goes out when, always in whole lines,
+// and what a stop request finds in it.
+#include "shader/build_output.h"
+
+#include "build_output_sink.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+fake_stdout test_stdout;
+
+void reset_fake_stdout(bool by_line) {
+    restart_build_output();
+    set_build_output_by_line(by_line);
+    test_stdout = fake_stdout();
+}
+
+int write_build_output(const char* bytes, int count) {
+    if (test_stdout.during_write) {
+        std::function<void()> once = test_stdout.during_write;
+        test_stdout.during_write = nullptr;
+        once();
+    }
+    if (test_stdout.take == -2) {
+        return -1;
+    }
+    int taken = test_stdout.take >= 0 && test_stdout.take < count ? test_stdout.take : count;
+    if (taken > 0) {
+        test_stdout.writes.emplace_back(bytes, static_cast<size_t>(taken));
+    }
+    return taken;
+}
+
+void end_stopped_build_output(void) {
+    ++test_stdout.ends;
+    if (test_stdout.on_end) {
+        test_stdout.on_end();
+    }
+}
+
+namespace {
+
+class BuildOutput : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reset_fake_stdout();
+    }
+    void TearDown() override {
+        reset_fake_stdout();
+    }
+    static void add(const std::string& line) {
+        add_build_output(line.data(), static_cast<int>(line.size()));
+    }
+};
+
+bool whole_lines(const std::string& bytes) {
+    return bytes.empty() || bytes.back() == '\n';
+}
+
+TEST_F(BuildOutput, BuildLinesHaveThePrintfBytes) {
+    add_build_number(3);
+    add_build_log("");
+    add_build_number(-1);
+    add_build_log("error: one\nerror: two");
+    flush_build_output();
+    EXPECT_EQ(test_stdout.all(), "3\nprog:\n-1\nprog:error: one\nerror: two\n");
+}
+
+// Into a pipe or a file: nothing goes out until the next line does not fit;
+// then the block goes out in one write of whole lines.
+TEST_F(BuildOutput, BlocksHoldWholeLinesAndGoOutWhenTheNextDoesNotFit) {
+    std::string expected;
+    int added = 0;
+    const std::string log = "prog:" + std::string(1017, 'x') + "\n"; // a 1023-byte log
+    while (expected.size() < 3 * build_output_capacity) {
+        std::string number = std::to_string(added++) + "\n";
+        for (const std::string& line : {number, log}) {
+            size_t pending = expected.size() - test_stdout.all().size();
+            add(line);
+            expected += line;
+            bool fitted = pending + line.size() <= build_output_capacity;
+            EXPECT_EQ(test_stdout.all().size(), fitted ? expected.size() - pending - line.size()
+                                                       : expected.size() - line.size())
+                << "line " << added;
+        }
+    }
+    ASSERT_GE(test_stdout.writes.size(), 2u);
+    for (const std::string& write : test_stdout.writes) {
+        EXPECT_TRUE(whole_lines(write));
+        EXPECT_LE(write.size(), static_cast<size_t>(build_output_capacity));
+        EXPECT_GT(write.size(), static_cast<size_t>(build_output_capacity - log.size()))
+            << "a block went out before it was full";
+    }
+    flush_build_output();
+    EXPECT_EQ(test_stdout.all(), expected);
+    size_t writes = test_stdout.writes.size();
+    flush_build_output();
+    EXPECT_EQ(test_stdout.writes.size(), writes) << "nothing pending, nothing written";
+}
+
+// On a terminal: each line in a write of its own, at once.
+TEST_F(BuildOutput, LineByLineWritesEachLineAtOnce) {
+    reset_fake_stdout(true);
+    add_build_number(7);
+    ASSERT_EQ(test_stdout.writes, std::vector<std::string>{"7\n"});
+    add_build_log("log");
+    EXPECT_EQ(test_stdout.writes, (std::vector<std::string>{"7\n", "prog:log\n"}));
+}
+
+// A write that takes part, one cut short by a signal, and a standard output
+// that takes nothing (closed): the bytes go out once each, in order, or are
+// dropped, and the lines after them still go out.
+TEST_F(BuildOutput, ShortWritesResumeAndFailedOnesDrop) {
+    struct Case {
+        const char* name;
+        int take;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"seven bytes a write", 7, "12\nprog:a log\n"},
+        {"cut short every time but the last", 0, "12\nprog:a log\n"},
+        {"takes nothing", -2, ""},
+    };
+    for (const Case& c : cases) {
+        reset_fake_stdout();
+        test_stdout.take = c.take;
+        add_build_number(12);
+        add_build_log("a log");
+        if (c.take == 0) {
+            test_stdout.during_write = [] { test_stdout.take = -1; };
+        }
+        flush_build_output();
+        EXPECT_EQ(test_stdout.all(), c.out) << c.name;
+        test_stdout.take = -1;
+        add_build_number(13);
+        flush_build_output();
+        EXPECT_EQ(test_stdout.all(), c.out + "13\n") << c.name;
+    }
+}
+
+// A stop request between writes gets every whole line not yet written, and
+// no write starts after it.
+TEST_F(BuildOutput, AStopBetweenWritesTakesThePendingLines) {
+    const std::string log = "prog:" + std::string(2500, 'y') + "\n";
+    add(log);
+    add(log);
+    add("5\n"); // the first log went out to make room
+    ASSERT_EQ(test_stdout.all(), log);
+
+    const char* bytes = nullptr;
+    int count = -1;
+    ASSERT_TRUE(claim_build_output(&bytes, &count));
+    EXPECT_EQ(std::string(bytes, static_cast<size_t>(count)), log + "5\n");
+    EXPECT_TRUE(build_output_claimed());
+
+    add(log); // does not fit: the block would go out, but the stop holds it
+    flush_build_output();
+    EXPECT_EQ(test_stdout.all(), log) << "a write started after the stop";
+    EXPECT_EQ(test_stdout.ends, 2) << "each write the stop held ends the process";
+}
+
+// In a block a build's number line waits for its log line: a stop request
+// between the two (a long compile) takes the whole builds before it, and a
+// block never ends between them. On a terminal the number shows at once.
+TEST_F(BuildOutput, AStopInTheMiddleOfABuildTakesTheWholeBuildsOnly) {
+    add_build_number(1);
+    add_build_log("");
+    add_build_number(2);
+    const char* bytes = nullptr;
+    int count = -1;
+    ASSERT_TRUE(claim_build_output(&bytes, &count));
+    EXPECT_EQ(std::string(bytes, static_cast<size_t>(count)), "1\nprog:\n");
+    reset_fake_stdout();
+
+    const std::string log(1500, 'g');
+    for (int build = 0; build < 12; ++build) {
+        add_build_number(build);
+        add_build_log(log.c_str());
+    }
+    flush_build_output();
+    ASSERT_GE(test_stdout.writes.size(), 4u);
+    for (const std::string& write : test_stdout.writes) {
+        EXPECT_EQ(write.compare(write.size() - log.size() - 1, log.size(), log), 0)
+            << "a block ends between a build's two lines";
+    }
+
+    reset_fake_stdout(true);
+    add_build_number(3);
+    EXPECT_EQ(test_stdout.all(), "3\n");
+}
+
+// A stop request during a write of the main thread: it does not take the
+// lines (the write under way owns them); once the write returns the process
+// ends, and the lines the write did not take are the ones handed over then.
+TEST_F(BuildOutput, AStopDuringAWriteWaitsForItThenTakesTheRest) {
+    add_build_number(1);
+    add_build_log("first");
+    add_build_number(2);
+    add_build_log("second");
+    const std::string all = "1\nprog:first\n2\nprog:second\n";
+    const int taken = 8;
+    test_stdout.take = taken;
+    bool claimed_in_write = true;
+    test_stdout.during_write = [&] {
+        const char* bytes = nullptr;
+        int count = 0;
+        claimed_in_write = claim_build_output(&bytes, &count);
+    };
+    std::string rest;
+    test_stdout.on_end = [&] {
+        const char* bytes = nullptr;
+        int count = 0;
+        ASSERT_TRUE(claim_build_output(&bytes, &count));
+        rest.assign(bytes, static_cast<size_t>(count));
+    };
+    flush_build_output();
+    EXPECT_FALSE(claimed_in_write);
+    EXPECT_EQ(test_stdout.ends, 1);
+    EXPECT_EQ(test_stdout.all(), all.substr(0, taken)) << "the main thread wrote on after the stop";
+    EXPECT_EQ(rest, all.substr(taken));
+}
+
+} // namespace
