@@ -162,8 +162,9 @@ contents)
     awk '/^License: Expat$/ { text = 1; next } text && /^ / { print }' "$copyright" |
         sed 's/^ //; s/^\.$//' >"$work/licence-deb"
     sed -n '/^Permission is hereby granted/,$p' "$source/LICENSE" >"$work/licence"
-    [ -s "$work/licence" ] && cmp -s "$work/licence" "$work/licence-deb" ||
+    if [ ! -s "$work/licence" ] || ! cmp -s "$work/licence" "$work/licence-deb"; then
         fault "the copyright file's Expat text differs from LICENSE"
+    fi
     for example in "$source"/examples/*; do
         same "$work/root/usr/share/doc/qo/examples/$(basename "$example")" "$example"
     done
