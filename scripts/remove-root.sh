@@ -36,7 +36,7 @@ mounts_below_root() {
         if [[ $point == "$root" || $point == "$root"/* ]]; then
             printf '%s\n' "$point"
         fi
-    done | sort -r
+    done | LC_ALL=C sort -r
 }
 
 pid_root=""
