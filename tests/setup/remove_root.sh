@@ -5,15 +5,17 @@
 # symbolic link. Afterwards nothing is mounted below it and it is gone, and
 # what was bound into it is untouched. With an umount that fails, it removes
 # nothing and says what is still mounted. Runs in a mount namespace of its
-# own (unshare), so that nothing it mounts outlives it. Needs root or
-# password-less sudo.
+# own (unshare) where it can, so that nothing it mounts outlives it; in a
+# chroot (make fresh-check), whose / is no mount point, unshare cannot make
+# one private and it runs in place, its mounts undone at exit. Needs root
+# or password-less sudo.
 set -euo pipefail
 if [ -z "${QO_IN_MOUNT_NAMESPACE:-}" ]; then
     as_root=()
     [ "$(id -u)" -eq 0 ] || as_root=(sudo -n)
-    command -v unshare >/dev/null || { echo "FAIL: unshare is missing (util-linux)" >&2; exit 1; }
-    exec "${as_root[@]}" env QO_IN_MOUNT_NAMESPACE=1 unshare --mount --propagation private \
-        "$0" "$@"
+    namespace=(unshare --mount --propagation private)
+    "${as_root[@]}" "${namespace[@]}" true 2>/dev/null || namespace=()
+    exec "${as_root[@]}" env QO_IN_MOUNT_NAMESPACE=1 "${namespace[@]}" "$0" "$@"
 fi
 . "$(dirname "$0")/lib.sh"
 remove_root="$source_dir/scripts/remove-root.sh"
