@@ -133,8 +133,9 @@ test: test-deps test-sanitizers test-windows
 	cd $(call Q,$(BUILD)) && ctest --output-on-failure --timeout 600
 
 # The two commands above on a machine that has nothing else: a minimal
-# Debian 12 root (debootstrap), git and make, this commit cloned into it,
-# then make run (headless) and make test in it. Needs root (or sudo).
+# Debian 12 root (debootstrap), git and make, this commit cloned into it as
+# /root/qo (mode 0700, as a root user's clone), then make run (headless) and
+# make test in it. Needs root (or sudo); QO_FRESH_MIRROR=URL picks the mirror.
 fresh-check:
 	@scripts/install-deps.sh $(FRESH_CHECK_PACKAGES)
 	scripts/fresh-check.sh build-fresh

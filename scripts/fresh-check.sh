@@ -7,7 +7,9 @@
 #   scripts/fresh-check.sh [folder [command...]]
 #
 # folder: where the root is made (default build-fresh); command: what runs in
-# it instead of the two commands (a shell command, as root, in /qo).
+# it instead of the two commands (a shell command, as root, in the clone).
+# The clone is /root/qo, in root's home of mode 0700 as a root user's clone
+# is: what a test runs as another user cannot reach it there.
 #
 # Needs root (it re-runs itself through sudo), debootstrap and the network
 # path to a Debian mirror. The mirror is the one this machine's apt sources
@@ -16,7 +18,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" -ne 0 ]; then
-    exec sudo "$0" "$@"
+    # sudo resets the environment: the mirror override is kept by name.
+    exec sudo --preserve-env=QO_FRESH_MIRROR "$0" "$@"
 fi
 folder=${1:-build-fresh}
 [ $# -gt 0 ] && shift
@@ -61,32 +64,11 @@ find_mirror() {
     done | head -n1
 }
 
-# Every mount point at or below the root, deepest first.
-mounts_below_root() {
-    awk -v root="$root" '$5 == root || index($5, root "/") == 1 { print $5 }' \
-        /proc/self/mountinfo | sort -r
-}
-
 # Ends what still runs inside the root (a virtual display, a Wine server),
-# unmounts everything in it, and only then removes it. Nothing is removed
-# while anything is still mounted below it.
+# unmounts everything in it, and only then removes it (remove-root.sh: it
+# refuses while anything is still mounted below it).
 cleanup() {
-    local pid link point
-    for pid in /proc/[0-9]*; do
-        link=$(readlink "$pid/root" 2>/dev/null) || continue
-        if [ "$link" = "$root" ]; then
-            kill -KILL "${pid#/proc/}" 2>/dev/null || true
-        fi
-    done
-    for point in $(mounts_below_root); do
-        umount -R "$point" 2>/dev/null || umount -R -l "$point" 2>/dev/null || true
-    done
-    if [ -n "$(mounts_below_root)" ]; then
-        echo "fresh-check: still mounted below $root, not removing it:" >&2
-        mounts_below_root >&2
-        return 1
-    fi
-    rm -rf --one-file-system "$root"
+    "$top/scripts/remove-root.sh" "$root"
 }
 
 if [ -d "$root" ]; then
@@ -111,9 +93,12 @@ debootstrap --variant=minbase "$suite" "$root" "$mirror" >"$folder/debootstrap.l
 say "root made ($(elapsed))"
 
 # The committed tree, as a clone (not the work tree's uncommitted files).
-git clone -q "$top" "$root/qo"
-git -C "$root/qo" checkout -q "$(git -C "$top" rev-parse HEAD)"
-say "cloned $(git -C "$root/qo" log -1 --format='%h %s')"
+clone=/root/qo
+mkdir -p "$root/root"
+chmod 0700 "$root/root"
+git clone -q "$top" "$root$clone"
+git -C "$root$clone" checkout -q "$(git -C "$top" rev-parse HEAD)"
+say "cloned $(git -C "$root$clone" log -1 --format='%h %s') into $clone"
 
 # What a running system has and a bare root lacks: the kernel's file
 # systems, devices (with /dev/pts and /dev/shm), a /run, the X11 socket
@@ -145,7 +130,7 @@ in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-r
 # (a CI time limit) reaches the trap at once, which ends what runs inside.
 for step in "${steps[@]}"; do
     say "$step ($(elapsed))"
-    in_root sh -c "cd /qo && $step" &
+    in_root sh -c "cd $clone && $step" &
     wait $!
 done
 say "passed on a fresh $suite root: ${steps[*]}"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # make-dist.sh LINUX_BUILD WINDOWS_BUILD
-# Packs the two built programs with README.md and examples/ into
+# Packs the two built programs with README.md, LICENSE and examples/ into
 #   dist/qo-<version>-linux-x86_64.tar.gz
 #   dist/qo-<version>-windows-x86_64.zip
 # each holding one folder qo-<version>-<platform>/ with the program at its
@@ -40,7 +40,7 @@ stage() {
     cmake --install "$build" --prefix "$work/install-$platform" --strip >/dev/null
     mkdir -p "$folder"
     cp "$work/install-$platform/bin/$program" "$folder/"
-    cp "$top/README.md" "$folder/"
+    cp "$top/README.md" "$top/LICENSE" "$folder/"
     cp -R "$top/examples" "$folder/"
     # The picture the README shows, when there is one.
     if [ -f "$top/docs/example.png" ]; then
@@ -59,7 +59,8 @@ tar -C "$work" -czf "$linux_archive" --owner=0 --group=0 "qo-$version-linux-x86_
 (cd "$work" && zip -q -r -X "$windows_archive" "qo-$version-windows-x86_64")
 
 # The Debian package: the Linux build's install rules, stripped, with the
-# dependencies dpkg-shlibdeps finds (CMakeLists.txt's packaging section).
+# dependencies dpkg-shlibdeps finds (CMakeLists.txt's packaging section);
+# the licence is in its copyright file.
 cpack -G DEB --config "$linux_build/CPackConfig.cmake" -B "$work/deb" >/dev/null
 debs=("$work"/deb/qo_"$version"_*.deb)
 if [ ${#debs[@]} -ne 1 ] || [ ! -f "${debs[0]}" ]; then

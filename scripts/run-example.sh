@@ -2,11 +2,22 @@
 # Runs the viewer on the example shaders. With a display: in a window, until
 # Esc or close. Without one: on a virtual display (Xvfb) for a few seconds,
 # then saves a screenshot as PNG, says where, and exits 0.
+#
+#   scripts/run-example.sh [BUILD]
+#
+# BUILD: the build folder, absolute or relative to the clone (default build).
 set -euo pipefail
-build=${1:-build}
 top=$(cd "$(dirname "$0")/.." && pwd)
-qo="$top/$build/qo"
-shot_tool="$top/$build/qo_screenshot"
+build=${1:-build}
+case "$build" in /*) ;; *) build="$top/$build" ;; esac
+qo="$build/qo"
+shot_tool="$build/qo_screenshot"
+for program in "$qo" "$shot_tool"; do
+    if [ ! -x "$program" ]; then
+        echo "run-example.sh: no $program (build it first: make build BUILD=...)" >&2
+        exit 1
+    fi
+done
 cd "$top/examples"
 
 if [ -n "${DISPLAY:-}" ] && "$shot_tool" --check 2>/dev/null; then
@@ -27,7 +38,7 @@ export DISPLAY=":$(head -n1 "$fd_file")"
 "$qo" &
 viewer=$!
 sleep 4
-shot="$top/$build/example.png"
+shot="$build/example.png"
 "$shot_tool" "$shot" --close
 status=0
 wait $viewer || status=$?

@@ -60,13 +60,16 @@ bool take_number(const char** p, const char* end, span* number) {
     return true;
 }
 
-// `F`, `F:L` or `F:L:C`: line 0 drops the location, column 0 the column.
+// `F:L` or `F:L:C`; column 0 drops the column. Line 0 is the driver's word
+// for an error of the whole file: it becomes `F:1`, since editors take
+// only a line with a number as an error of that file.
 void put_location(writer* w, const char* file, const span& line, const span& column) {
     put(w, file);
+    put(w, ":");
     if (line.length == 0) {
+        put(w, "1");
         return;
     }
-    put(w, ":");
     put(w, line.text, line.length);
     if (column.length != 0) {
         put(w, ":");
@@ -93,8 +96,9 @@ bool rewrite_mesa(writer* w, const char* file, const char* p, const char* end) {
     return true;
 }
 
-// NVIDIA: `0(L) : error Cnnnn: m`, `0(L) : warning Cnnnn: m`, and
-// `(0) : error Cnnnn: m` (no source index) for what has no line.
+// NVIDIA: `0(L) : error Cnnnn: m`, `0(L) : fatal error Cnnnn: m`,
+// `0(L) : warning Cnnnn: m`, and `(0) : error Cnnnn: m` (no source index)
+// for what has no line.
 bool rewrite_nvidia(writer* w, const char* file, const char* p, const char* end) {
     span line;
     bool indexed = take(&p, end, "0");
@@ -103,7 +107,7 @@ bool rewrite_nvidia(writer* w, const char* file, const char* p, const char* end)
         return false;
     }
     const char* severity = nullptr;
-    if (take(&p, end, "error ")) {
+    if (take(&p, end, "error ") || take(&p, end, "fatal error ")) {
         severity = ": error: ";
     } else if (take(&p, end, "warning ")) {
         severity = ": warning: ";

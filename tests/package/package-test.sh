@@ -129,7 +129,9 @@ contents)
         grep -Eq "(^|, )$library( |,|$)" <<<"$depends" ||
             fault "Depends ($depends) lacks $library: dpkg-shlibdeps did not run?"
     done
-    synopsis=$(dpkg-deb -f "$deb" Description | head -n1)
+    # sed reads it all: head would end first, and dpkg-deb's later write
+    # would die of SIGPIPE, failing the step under pipefail.
+    synopsis=$(dpkg-deb -f "$deb" Description | sed -n 1p)
     [ "$synopsis" = "live GLSL shader viewer" ] || fault "the synopsis is '$synopsis'"
 
     # What the files hold: a stripped program, the tree's man page and
@@ -149,6 +151,20 @@ contents)
     same "$work/changelog" "$source/packaging/changelog"
     same "$work/root/usr/share/doc/qo/README.md" "$source/README.md"
     same "$work/root/usr/share/doc/qo/copyright" "$source/packaging/copyright"
+    # The copyright file gives LICENSE's holder and text, in Debian's format
+    # (the text of the stand-alone "License: Expat" paragraph, " ." for a
+    # blank line).
+    copyright=$work/root/usr/share/doc/qo/copyright
+    holder=$(sed -n 's/^Copyright (c) //p' "$source/LICENSE")
+    grep -qxF "Copyright: $holder" "$copyright" ||
+        fault "the copyright file does not name '$holder' as LICENSE does"
+    grep -qx "License: Expat" "$copyright" || fault "the copyright file has no License: Expat"
+    awk '/^License: Expat$/ { text = 1; next } text && /^ / { print }' "$copyright" |
+        sed 's/^ //; s/^\.$//' >"$work/licence-deb"
+    sed -n '/^Permission is hereby granted/,$p' "$source/LICENSE" >"$work/licence"
+    if [ ! -s "$work/licence" ] || ! cmp -s "$work/licence" "$work/licence-deb"; then
+        fault "the copyright file's Expat text differs from LICENSE"
+    fi
     for example in "$source"/examples/*; do
         same "$work/root/usr/share/doc/qo/examples/$(basename "$example")" "$example"
     done

@@ -5,7 +5,8 @@
 # before qo starts: F5 through the desktop's global-shortcuts portal while a
 # native Wayland window has the focus. A private session bus runs as the
 # test's user with the fake portal of tests/portal/fake_portal.py on it
-# (QO_FAKE_PORTAL; its mode QO_SWAY_PORTAL_MODE, default ok), and qo is
+# (QO_FAKE_PORTAL, run from a copy in the test's folder; its mode
+# QO_SWAY_PORTAL_MODE, default ok), and qo is
 # given that bus. sway has no portal of its own, and the fake cannot see
 # wtype's keys: press_and_hold_f5 runs the same wtype line (so the native
 # window still gets F5) and has the fake emit Activated while F5 is down and
@@ -23,6 +24,7 @@ for tool in dbus-daemon gdbus /usr/bin/python3; do
         fail "$tool is missing (make test installs dbus-daemon, libglib2.0-bin, python3)"
 done
 
+fake_portal=$(copy_for_user "$QO_FAKE_PORTAL")
 portal_mode=${QO_SWAY_PORTAL_MODE:-ok}
 portal_bus=$runtime/portal-bus
 portal_log=$top/portal.log
@@ -50,7 +52,7 @@ wait_for "session bus socket at $portal_bus" test -S "$portal_bus"
 
 portal_env=("${user_env[@]}" DBUS_SESSION_BUS_ADDRESS="unix:path=$portal_bus")
 start_as_user portal_env sh -c 'exec /usr/bin/python3 "$1" "$2" "$3" >"$4" 2>&1' \
-    sh "$QO_FAKE_PORTAL" "$portal_mode" "$portal_log" "$top/fake.out"
+    sh "$fake_portal" "$portal_mode" "$portal_log" "$top/fake.out"
 portal_pid=$started
 portal_ready() {
     kill -0 "$portal_pid" 2>/dev/null ||

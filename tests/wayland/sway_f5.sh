@@ -22,6 +22,9 @@
 #                      the test's user with exactly that environment),
 #                      start_as_user ARRAY_NAME CMD... (in the background as
 #                      that user; its pid in $started, ended at exit),
+#                      copy_for_user FILE (prints the path of a copy the
+#                      user can read: never run the clone's files as the
+#                      user, it may not reach them),
 #                      wait_for WHAT CMD..., fail, note, builds (qo's
 #                      count so far), at_least_builds N, qo_alive, $top (the
 #                      test's folder, the user's), $work (qo's folder, with
@@ -98,6 +101,20 @@ if [ "$(id -u)" -eq 0 ]; then
     chown -R "$run_user" "$top"
 fi
 
+# What the user runs from the clone or the build is copied into its folder:
+# the clone may live where the user cannot go (root's own clone in /root,
+# mode 0700). Prints the copy's path.
+copy_for_user() {
+    local copy
+    mkdir -p "$top/bin"
+    chmod 0755 "$top/bin"
+    copy="$top/bin/$(basename "$1")"
+    cp "$1" "$copy" || fail "cannot copy $1 into $top/bin"
+    chmod go+rX "$copy"
+    echo "$copy"
+}
+qo=$(copy_for_user "$qo")
+
 pids=()
 cleanup() {
     local status=$?
@@ -156,6 +173,7 @@ wait_for() {
 # folder the user can write (in a chroot: a tmpfs of mode 1777 mounted there,
 # or /dev bound with its submounts, mount --rbind).
 base_env=(HOME="$home" PATH=/usr/local/bin:/usr/bin:/bin XDG_RUNTIME_DIR="$runtime")
+as_user "${base_env[@]}" test -x "$qo" || fail "$run_user cannot run $qo"
 as_user "${base_env[@]}" test -w /dev/shm ||
     fail "/dev/shm is missing or not writable for $run_user (sway and its clients need it)"
 
