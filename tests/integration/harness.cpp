@@ -791,3 +791,13 @@ clock_reading wait_for_clock(Display* display, const viewer_area& area, int tag,
         timeout_ms);
     return ok ? reading : clock_reading();
 }
+
+std::string environment_with_added(const char* name, const std::string& item,
+                                   const char* separator) {
+    const char* value = std::getenv(name);
+    std::string result = std::string(name) + "=";
+    if (value != nullptr && value[0] != '\0') {
+        result += std::string(value) + separator;
+    }
+    return result + item;
+}

@@ -122,6 +122,12 @@ struct viewer_launch {
 viewer_launch launch_for(const viewer_platform& platform, const std::string& display_name,
                          const std::string& folder, const std::vector<std::string>& extra = {});
 
+// "NAME=value" for a launch's environment: the value NAME has in the test's
+// own environment, if any, then `separator`, then `item` (LD_PRELOAD takes
+// " ", ASAN_OPTIONS ":"), so what the caller preloads comes first.
+std::string environment_with_added(const char* name, const std::string& item,
+                                   const char* separator);
+
 struct viewer_run {
     pid_t pid = -1;          // the process (its own process group)
     std::string stdout_path; // where its standard output goes

@@ -24,17 +24,6 @@ std::string shim_log_path() {
     return shim_log_folder + "/no-xinput2.log";
 }
 
-std::string with_added(const char* name, const std::string& item, const char* separator) {
-    const char* value = std::getenv(name);
-    std::string result = name;
-    result += "=";
-    if (value != nullptr && value[0] != '\0') {
-        result += value;
-        result += separator;
-    }
-    return result + item;
-}
-
 class shim_log_check : public ::testing::Environment {
   public:
     void SetUp() override {
@@ -59,8 +48,10 @@ viewer_platform key_poll_platform() {
     viewer_platform platform = linux_platform();
     // After what the caller preloads (the sanitizer run preloads Mesa's
     // driver); ASan then does not come first, which it allows when told.
-    platform.environment.push_back(with_added("LD_PRELOAD", QO_NO_XINPUT2_SHIM_PATH, " "));
-    platform.environment.push_back(with_added("ASAN_OPTIONS", "verify_asan_link_order=0", ":"));
+    platform.environment.push_back(
+        environment_with_added("LD_PRELOAD", QO_NO_XINPUT2_SHIM_PATH, " "));
+    platform.environment.push_back(
+        environment_with_added("ASAN_OPTIONS", "verify_asan_link_order=0", ":"));
     platform.environment.push_back("QO_NO_XINPUT2_LOG=" + shim_log_path());
     return platform;
 }

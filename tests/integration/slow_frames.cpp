@@ -64,16 +64,6 @@ void sleep_until_ms(long long when) {
     }
 }
 
-// "NAME=value" with `item` added after the value NAME has here, if any.
-std::string with_added(const char* name, const std::string& item, const char* separator) {
-    const char* value = std::getenv(name);
-    std::string result = std::string(name) + "=";
-    if (value != nullptr && value[0] != '\0') {
-        result += std::string(value) + separator;
-    }
-    return result + item;
-}
-
 enum class focus { viewer, another_window };
 
 void PrintTo(focus f, std::ostream* out) {
@@ -107,8 +97,8 @@ class SlowFrameScenario : public ViewerFixture {
         // driver); ASan then does not come first, which it allows when told.
         viewer_launch launch = launch_for(
             platform_, server_.name, folder_,
-            {with_added("LD_PRELOAD", shim, " "),
-             with_added("ASAN_OPTIONS", "verify_asan_link_order=0", ":"),
+            {environment_with_added("LD_PRELOAD", shim, " "),
+             environment_with_added("ASAN_OPTIONS", "verify_asan_link_order=0", ":"),
              "QO_SLOW_SWAP_MS=" + std::to_string(frame_ms), "QO_SLOW_SWAP_LOG=" + swap_log_path()});
         ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
         ASSERT_TRUE(find_viewer_area(display(), platform_, deadline_ms, &area_, &error))

@@ -124,18 +124,9 @@ int line_starting(const std::vector<std::string>& lines, const std::string& star
 // The swap shim preloaded into the viewer, after what the caller preloads
 // (the sanitizer run preloads Mesa's driver); ASan then does not come
 // first, which it allows when told.
-std::string with_added(const char* name, const std::string& item, const char* separator) {
-    const char* value = std::getenv(name);
-    std::string result = std::string(name) + "=";
-    if (value != nullptr && value[0] != '\0') {
-        result += std::string(value) + separator;
-    }
-    return result + item;
-}
-
 void add_swap_shim(std::vector<std::string>* environment) {
-    environment->push_back(with_added("LD_PRELOAD", QO_SLOW_SWAP_SHIM_PATH, " "));
-    environment->push_back(with_added("ASAN_OPTIONS", "verify_asan_link_order=0", ":"));
+    environment->push_back(environment_with_added("LD_PRELOAD", QO_SLOW_SWAP_SHIM_PATH, " "));
+    environment->push_back(environment_with_added("ASAN_OPTIONS", "verify_asan_link_order=0", ":"));
 }
 
 // The text with the characters XML gives a meaning to escaped.
