@@ -13,14 +13,20 @@ TEST(SaveWatchNames, OnlyTheTwoShaderFilesAreWatched) {
         int index;
     };
     const Case cases[] = {
-        {"vs.fx", 0, 0},       {"ps.fx", 0, 1},  {"ps.fx\0\0\0", 8, 1}, // inotify pads names with
-                                                                        // NULs
-        {"ps.fxx", 5, 1},                        // the length given ends the name
-        {"ps.fx~", 0, -1},                       // Vim's backup
-        {".ps.fx.swp", 0, -1},                   // Vim's swap file
-        {"4913", 0, -1},                         // Vim's probe of the folder
-        {"ps.fx.tmp", 0, -1},  {"PS.FX", 0, -1}, // Linux names have case
-        {"ps.f", 0, -1},       {"xs.fx", 0, -1}, {"", 0, -1},           {"ps.fx", 4, -1},
+        {"vs.fx", 0, 0},
+        {"ps.fx", 0, 1},
+        {"ps.fx\0\0\0", 8, 1}, // inotify pads names with
+                               // NULs
+        {"ps.fxx", 5, 1},      // the length given ends the name
+        {"ps.fx~", 0, -1},     // Vim's backup
+        {".ps.fx.swp", 0, -1}, // Vim's swap file
+        {"4913", 0, -1},       // Vim's probe of the folder
+        {"ps.fx.tmp", 0, -1},
+        {"PS.FX", 0, -1}, // Linux names have case
+        {"ps.f", 0, -1},
+        {"xs.fx", 0, -1},
+        {"", 0, -1},
+        {"ps.fx", 4, -1},
     };
     for (const Case& c : cases) {
         std::size_t length = c.length != 0 ? c.length : std::strlen(c.name);
