@@ -38,15 +38,7 @@ class KeyMapScenario : public ViewerFixture {
     // Starts the viewer on the clock shader (tag 0), focused, and waits for
     // its first frames.
     void start_clock() {
-        ASSERT_TRUE(write_file(folder_ + "/vs.fx", plain_vertex_shader()));
-        ASSERT_TRUE(write_file(folder_ + "/ps.fx", clock_pixel_shader(0)));
-        std::string error;
-        ASSERT_TRUE(start_viewer(launch_for(platform_, server_.name, folder_), &run_, &error))
-            << error;
-        ASSERT_TRUE(find_viewer_area(display(), platform_, deadline_ms, &area_, &error))
-            << error << "\nstderr: " << run_stderr(run_);
-        ASSERT_TRUE(focus_window(display(), area_.window, deadline_ms));
-        ASSERT_GE(wait_for_clock(display(), area_, 0, 1, deadline_ms).frame, 0);
+        ASSERT_NO_FATAL_FAILURE(start_focused_on(clock_pixel_shader(0)));
     }
 
     void write_clock(int tag) {

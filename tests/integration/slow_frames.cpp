@@ -295,16 +295,7 @@ class HeavyShader : public SlowFrameScenario {
   protected:
     // Starts the viewer on heavy_clock_shader(0, iterations), focused.
     void start_heavy(long iterations) {
-        ASSERT_TRUE(write_file(folder_ + "/vs.fx", plain_vertex_shader()));
-        ASSERT_TRUE(write_file(folder_ + "/ps.fx", heavy_clock_shader(0, iterations)));
-        run_ = viewer_run();
-        std::string error;
-        ASSERT_TRUE(start_viewer(launch_for(platform_, server_.name, folder_), &run_, &error))
-            << error;
-        ASSERT_TRUE(find_viewer_area(display(), platform_, deadline_ms, &area_, &error))
-            << error << "\nstderr: " << run_stderr(run_);
-        ASSERT_TRUE(focus_window(display(), area_.window, deadline_ms));
-        ASSERT_GE(wait_for_clock(display(), area_, 0, 1, deadline_ms).frame, 0) << "not drawing";
+        ASSERT_NO_FATAL_FAILURE(start_focused_on(heavy_clock_shader(0, iterations)));
     }
 
     // The time of a frame, from the pixel clock over at least a second and

@@ -39,6 +39,22 @@ class ViewerFixture : public ::testing::Test {
         remove_folder(folder_);
     }
 
+    // Starts the viewer in the folder on `pixel_shader` (and the plain vertex
+    // shader), finds its window, focuses it and waits until the clock
+    // shader's first frame (tag 0) is on screen.
+    void start_focused_on(const std::string& pixel_shader) {
+        ASSERT_TRUE(write_file(folder_ + "/vs.fx", plain_vertex_shader()));
+        ASSERT_TRUE(write_file(folder_ + "/ps.fx", pixel_shader));
+        run_ = viewer_run();
+        std::string error;
+        ASSERT_TRUE(start_viewer(launch_for(platform_, server_.name, folder_), &run_, &error))
+            << error;
+        ASSERT_TRUE(find_viewer_area(display(), platform_, deadline_ms, &area_, &error))
+            << error << "\nstderr: " << run_stderr(run_);
+        ASSERT_TRUE(focus_window(display(), area_.window, deadline_ms));
+        ASSERT_GE(wait_for_clock(display(), area_, 0, 1, deadline_ms).frame, 0) << "not drawing";
+    }
+
     Display* display() {
         return server_.display;
     }
