@@ -5,8 +5,10 @@
 #   make dist   dist/qo-<version>-linux-x86_64.tar.gz, -windows-x86_64.zip and
 #               qo_<version>_amd64.deb
 #   make bench  the viewer against a bare GL loop (docs/performance.md)
-#   make fresh-check  make run and make test in a minimal Debian 12 root
+#   make fresh-check  make run and make test in a minimal Debian root (DEBIAN=12 or 13)
 BUILD ?= build
+# The Debian release make fresh-check makes its root of: 12 (bookworm) or 13 (trixie).
+DEBIAN ?= 12
 WIN_BUILD ?= build-win
 # Folders as shell words, quoted: the clone may live in a folder whose name
 # has a space ("qo space/").
@@ -133,12 +135,13 @@ test: test-deps test-sanitizers test-windows
 	cd $(call Q,$(BUILD)) && ctest --output-on-failure --timeout 600
 
 # The two commands above on a machine that has nothing else: a minimal
-# Debian 12 root (debootstrap), git and make, this commit cloned into it as
+# Debian root (DEBIAN=12, the default, or DEBIAN=13 for Debian 13; debootstrap),
+# git and make, this commit cloned into it as
 # /root/qo (mode 0700, as a root user's clone), then make run (headless) and
 # make test in it. Needs root (or sudo); QO_FRESH_MIRROR=URL picks the mirror.
 fresh-check:
 	@scripts/install-deps.sh $(FRESH_CHECK_PACKAGES)
-	scripts/fresh-check.sh build-fresh
+	QO_DEBIAN=$(DEBIAN) scripts/fresh-check.sh build-fresh$(if $(filter-out 12,$(DEBIAN)),-$(DEBIAN))
 
 clean:
 	rm -rf $(call Q,$(BUILD)) $(call Q,$(WIN_BUILD)) dist

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The README's two commands on a machine that has nothing else: a minimal
-# Debian 12 root (debootstrap --variant=minbase) with git and make, the
+# Debian root (debootstrap --variant=minbase; QO_DEBIAN=12, the default, or
+# 13) with git and make, the
 # committed tree cloned into it, then `make run` (no display: the headless
 # path) and `make test` inside it with chroot.
 #
@@ -19,7 +20,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" -ne 0 ]; then
     # sudo resets the environment: the mirror override is kept by name.
-    exec sudo --preserve-env=QO_FRESH_MIRROR "$0" "$@"
+    exec sudo --preserve-env=QO_FRESH_MIRROR,QO_DEBIAN "$0" "$@"
 fi
 folder=${1:-build-fresh}
 [ $# -gt 0 ] && shift
@@ -27,7 +28,14 @@ steps=("make run" "make test")
 [ $# -eq 0 ] || steps=("$*")
 case "$folder" in /*) ;; *) folder="$top/$folder" ;; esac
 root="$folder/root"
-suite=bookworm
+case "${QO_DEBIAN:-12}" in
+    12) suite=bookworm ;;
+    13) suite=trixie ;;
+    *)
+        echo "fresh-check: QO_DEBIAN=${QO_DEBIAN} is not a release this knows (12 or 13)" >&2
+        exit 2
+        ;;
+esac
 started=$(date +%s)
 
 say() { echo "fresh-check: $*"; }
@@ -80,6 +88,14 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 mirror=${QO_FRESH_MIRROR:-$(find_mirror)}
+if [ -z "$mirror" ]; then
+    # Another release of the same archive: the mirror this machine's own
+    # release comes from.
+    wanted=$suite
+    suite=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+    [ -z "$suite" ] || mirror=$(find_mirror)
+    suite=$wanted
+fi
 if [ -z "$mirror" ]; then
     echo "fresh-check: no $suite mirror in /etc/apt/sources.list{,.d}: set QO_FRESH_MIRROR" >&2
     exit 1
