@@ -686,26 +686,23 @@ void portal_shortcut_poll(void) {
     if (portal.bus == nullptr) {
         return;
     }
-    check_waiting_step();
-    if (portal.failed) {
-        drop_bus();
-        return;
-    }
-    if (!bus_has_work()) {
-        return;
-    }
-    for (int i = 0; i < messages_per_poll && !portal.failed; ++i) {
-        int r = sd_bus_process(portal.bus, nullptr);
-        if (r < 0) {
+    if (bus_has_work()) {
+        for (int i = 0; i < messages_per_poll && !portal.failed; ++i) {
+            int r = sd_bus_process(portal.bus, nullptr);
+            if (r < 0) {
+                give_up(bus_failure_reason());
+            }
+            if (r <= 0) {
+                break;
+            }
+        }
+        if (!portal.failed && !sd_bus_is_open(portal.bus)) {
             give_up(bus_failure_reason());
         }
-        if (r <= 0) {
-            break;
-        }
     }
-    if (!portal.failed && !sd_bus_is_open(portal.bus)) {
-        give_up(bus_failure_reason());
-    }
+    // After the messages: an answer that came during a long frame counts
+    // before the time it took.
+    check_waiting_step();
     if (portal.failed) {
         drop_bus();
     }
