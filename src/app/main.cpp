@@ -18,15 +18,38 @@
 #error "QO_VERSION is set by CMake from the project's version"
 #endif
 
+namespace {
+
+// Ends the text printed by --help or --version: standard output flushed and
+// closed, and a write that failed (a full disk, a closed descriptor) is a
+// failure with one line on stderr, as GNU tools report it.
+int finish_printed_text(void) {
+    errno = 0;
+    bool failed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    int error = errno;
+    if (std::fclose(stdout) != 0 && !failed) {
+        failed = true;
+        error = errno;
+    }
+    if (!failed) {
+        return 0;
+    }
+    std::fprintf(stderr, "qo: write error: %s\n",
+                 error != 0 ? std::strerror(error) : "cannot write standard output");
+    return 1;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     command_line line = parse_command_line(argc, argv);
     switch (line.action) {
     case command_help:
         std::fputs(usage_text(), stdout);
-        return 0;
+        return finish_printed_text();
     case command_version:
         std::printf("qo %s\n", QO_VERSION);
-        return 0;
+        return finish_printed_text();
     case command_usage_error:
         std::fprintf(stderr, "%s\n", line.error);
         return usage_error_status;

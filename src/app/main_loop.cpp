@@ -1,7 +1,6 @@
 #include "app/main_loop.h"
 
 #include "app/frame_clock.h"
-#include "app/process.h"
 #include "app/save_watch.h"
 #include "display/display.h"
 #include "display/opengl.h"
@@ -34,9 +33,6 @@ int require_opengl_2(void) {
 }
 
 int run_main_loop(void) {
-    // From here a stop request writes out the build lines and ends the
-    // process at once, in whatever the loop is doing.
-    watch_stop_requests();
     if (build_shader_program() != 0) {
         return 1;
     }

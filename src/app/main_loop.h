@@ -14,7 +14,7 @@ int require_opengl_2(void);
 // request; the frame of the iteration that took it is still drawn. Returns 0,
 // or 1 when the first build found the GL unusable. A stop request (Ctrl+C,
 // SIGTERM, ...) ends the process at once, the build lines written out (see
-// watch_stop_requests).
+// prepare_process).
 int run_main_loop(void);
 
 // One frame: rebuild while F5 is down or when the save watch saw a save of a

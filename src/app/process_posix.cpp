@@ -1,114 +1,132 @@
+// Stop requests on POSIX: the stop signals are blocked in every thread from
+// the start (library threads inherit the mask) and taken by one thread of
+// qo's own with sigwait. No signal handler runs: the stop thread is an
+// ordinary thread, which takes the build output's lock, waits a bounded time
+// for a write of the main thread under way, writes what standard output takes
+// without waiting, and ends the process by the signal. A stop signal can
+// come at any moment of the main thread's work, a write included, without
+// a window where it is missed.
 #include "app/process.h"
 
 #include "shader/build_output.h"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio_ext.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// The first stop signal taken; 0 while none.
-volatile std::sig_atomic_t stop_signal = 0;
-pthread_t main_thread;
+// The stop signals the process was not started to ignore: blocked in every
+// thread, taken by the stop thread.
+sigset_t taken_signals;
 
-// Ends the process by `number` with its default action, as if no handler had
-// been installed. Async-signal-safe.
+// Ends the process by `number` with its default action (it has no handler).
 [[noreturn]] void end_by_signal(int number) {
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(number, &action, nullptr);
+    std::signal(number, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, number);
-    raise(number);
-    // Blocked in this thread (raised from within the handler, which blocks
-    // the stop signals): delivered here.
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    raise(number);
     _exit(128 + number);
 }
 
-// Writes whole lines to standard output as far as it takes them now, without
-// waiting for a reader that stopped reading; the rest is dropped.
-// Async-signal-safe.
-void write_without_waiting(const char* bytes, int count) {
-    int flags = fcntl(STDOUT_FILENO, F_GETFL);
-    if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
-        fcntl(STDOUT_FILENO, F_SETFL, flags | O_NONBLOCK);
-    }
-    // A line at a time: a pipe takes one of at most PIPE_BUF bytes whole or
-    // not at all.
-    const char* end = bytes + count;
-    while (bytes < end) {
-        const char* line_end = bytes;
-        while (line_end < end && *line_end != '\n') {
-            ++line_end;
-        }
-        if (line_end < end) {
-            ++line_end;
-        }
-        while (bytes < line_end) {
-            ssize_t written = write(STDOUT_FILENO, bytes, static_cast<size_t>(line_end - bytes));
-            if (written < 0 && errno == EINTR) {
-                continue;
+// Writes one piece of whole lines if standard output takes it now, without
+// waiting and without touching its flags (they may be shared with a shell's
+// terminal). A pipe with room takes a piece of at most PIPE_BUF bytes whole.
+bool write_now(const char* bytes, int count) {
+    struct stat status;
+    bool regular = fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode);
+    while (count > 0) {
+        if (!regular) {
+            struct pollfd room = {STDOUT_FILENO, POLLOUT, 0};
+            if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) {
+                return false;
             }
-            if (written <= 0) {
-                bytes = end; // full or gone: the rest is dropped
-                break;
-            }
-            bytes += written;
         }
+        ssize_t written = write(STDOUT_FILENO, bytes, static_cast<size_t>(count));
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        bytes += written;
+        count -= static_cast<int>(written);
     }
-    if (flags >= 0 && (flags & O_NONBLOCK) == 0) {
-        // The descriptor may be shared (a terminal): as it was.
-        fcntl(STDOUT_FILENO, F_SETFL, flags);
-    }
+    return true;
 }
 
-// Runs with the three stop signals blocked. Writes out the build lines and
-// ends the process by the signal; when the main thread is in a write of its
-// own, lets that write return (it is cut short, the handler has no
-// SA_RESTART) and the main thread does the same right after.
-void on_stop_signal(int number) {
-    int saved_errno = errno;
-    if (!pthread_equal(pthread_self(), main_thread)) {
-        // Another thread took it (libraries' threads normally block it).
-        pthread_kill(main_thread, number);
-        errno = saved_errno;
-        return;
+void* take_stop_requests(void*) {
+    int number = 0;
+    while (sigwait(&taken_signals, &number) != 0) {
     }
-    if (stop_signal != 0) {
-        end_by_signal(number); // a second one: at once
-    }
-    stop_signal = number;
-    const char* bytes = nullptr;
-    int count = 0;
-    if (claim_build_output(&bytes, &count)) {
-        write_without_waiting(bytes, count);
-        end_by_signal(number);
-    }
-    errno = saved_errno;
+    // A second stop signal from here on ends the process at once, by its
+    // default action, in this thread.
+    pthread_sigmask(SIG_UNBLOCK, &taken_signals, nullptr);
+    write_out_for_stop(stop_write_wait_ms, write_now);
+    end_by_signal(number);
 }
 
 void flush_at_exit(void) {
     flush_build_output();
 }
 
+// A standard descriptor the process was started without (`qo 2>&-`) would
+// be the next one opened: the X connection's socket would get it, and the
+// lines meant for it would go into the X protocol stream. Each one not open
+// is opened on /dev/null, so that its lines go nowhere.
+void open_missing_standard_descriptors(void) {
+    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) {
+            continue;
+        }
+        int null = open("/dev/null", descriptor == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != descriptor) {
+            dup2(null, descriptor);
+            close(null);
+        }
+    }
+}
+
+// Blocks the stop signals (but those ignored from the start: nohup, a
+// shell's background job) before any other thread exists, and starts the
+// thread that takes them.
+void start_stop_thread(void) {
+    sigemptyset(&taken_signals);
+    for (int number : stop_signals) {
+        struct sigaction previous;
+        if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+            sigaddset(&taken_signals, number);
+        }
+    }
+    pthread_sigmask(SIG_BLOCK, &taken_signals, nullptr);
+    pthread_t thread;
+    int error = pthread_create(&thread, nullptr, take_stop_requests, nullptr);
+    if (error != 0) {
+        // Without it the signals end the process by their default action.
+        pthread_sigmask(SIG_UNBLOCK, &taken_signals, nullptr);
+        std::fprintf(stderr, "qo: cannot start the stop thread: %s\n", std::strerror(error));
+        return;
+    }
+    pthread_detach(thread);
+}
+
 } // namespace
 
 void prepare_process(void) {
+    open_missing_standard_descriptors();
     // Writing the build lines to a closed pipe then fails quietly instead of
     // raising SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
@@ -117,27 +135,7 @@ void prepare_process(void) {
     set_build_output_by_line(isatty(STDOUT_FILENO) == 1 || __flbf(stdout) != 0 ||
                              __fbufsize(stdout) == 1);
     std::atexit(flush_at_exit);
-}
-
-void watch_stop_requests(void) {
-    main_thread = pthread_self();
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = on_stop_signal;
-    sigemptyset(&action.sa_mask);
-    for (int number : stop_signals) {
-        sigaddset(&action.sa_mask, number);
-    }
-    // No SA_RESTART: a write of the build lines that waits for a stalled
-    // reader must return to let the process end.
-    action.sa_flags = 0;
-    for (int number : stop_signals) {
-        struct sigaction previous;
-        if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
-            continue; // nohup, or a shell's background job: stays ignored
-        }
-        sigaction(number, &action, nullptr);
-    }
+    start_stop_thread();
 }
 
 int write_build_output(const char* bytes, int count) {
@@ -150,7 +148,7 @@ int write_build_output(const char* bytes, int count) {
     }
     if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         // Standard output was handed over non-blocking: wait for room as a
-        // blocking write would (a stop signal cuts the wait short).
+        // blocking write would.
         struct pollfd room = {STDOUT_FILENO, POLLOUT, 0};
         poll(&room, 1, -1);
         return 0;
@@ -159,10 +157,9 @@ int write_build_output(const char* bytes, int count) {
 }
 
 void end_stopped_build_output(void) {
-    const char* bytes = nullptr;
-    int count = 0;
-    if (claim_build_output(&bytes, &count)) {
-        write_without_waiting(bytes, count);
+    // The stop thread ends the process; this thread has the stop signals
+    // blocked, so the wait is for ever.
+    for (;;) {
+        pause();
     }
-    end_by_signal(stop_signal != 0 ? static_cast<int>(stop_signal) : SIGTERM);
 }

@@ -8,23 +8,23 @@
 namespace {
 
 // How long the console handler waits for the build lines to be written
-// before it ends the process without the rest (a pipe nobody reads).
-constexpr DWORD grace_ms = 1000;
+// before it ends the process without the rest (a pipe nobody reads): the
+// wait for a write under way, and some time for the writes of the stop.
+constexpr DWORD grace_ms = stop_write_wait_ms + 500;
 
 // 1 once a stop request came.
 volatile LONG stop_taken = 0;
 
-// Writes the whole lines not yet written, once the main thread is out of a
-// write of its own (it starts none after the claim).
+// One piece of whole lines, written whole (a blocking write: the console
+// handler bounds how long it may take).
+bool write_piece(const char* bytes, int count) {
+    return write_build_output(bytes, count) == count;
+}
+
+// Writes the whole builds not yet written, once a write of the main thread
+// under way has ended (it starts none after the claim).
 DWORD WINAPI write_pending_lines(LPVOID) {
-    const char* bytes = nullptr;
-    int count = 0;
-    while (!claim_build_output(&bytes, &count)) {
-        Sleep(1);
-    }
-    if (count > 0) {
-        write_build_output(bytes, count);
-    }
+    write_out_for_stop(stop_write_wait_ms, write_piece);
     return 0;
 }
 
@@ -68,9 +68,6 @@ void prepare_process(void) {
     // and go out line by line on a console, as the C library's do.
     set_build_output_by_line(GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR);
     std::atexit(flush_at_exit);
-}
-
-void watch_stop_requests(void) {
     SetConsoleCtrlHandler(on_console_stop, TRUE);
 }
 

@@ -4,12 +4,13 @@
 // Windows has no event for "the writer closed the file": the change of the
 // last write comes while the file is being written. So a change only marks
 // the file; the save counts once a poll brings no further change to it and
-// the file can be opened without sharing write access, that is once no
-// writer holds it open. The look shares read and delete access, so that it
-// never holds up an editor that renames a new file over the old one or reads
-// it. (Under Wine a Unix process's open handles are not seen by that look,
-// and Wine reports writes, not closes: there the quiet poll alone keeps a
-// file created and then written from being built empty.)
+// its size and last-write time are the same as at the look of the poll
+// before (the writer is done writing), and the file can be opened for
+// reading. The look never keeps another program out: it opens the file
+// sharing read, write and delete access, and closes it at once. A writer that
+// keeps the file open and lets nobody read it makes it busy; a busy file whose
+// stamp stays the same for busy_file_settle_ms is built anyway, so that a
+// writer that never lets go does not leave the save unbuilt for ever.
 #include "app/save_watch.h"
 #include "app/save_watch_win32.h"
 
@@ -26,8 +27,13 @@ struct {
     HANDLE event = nullptr;
     OVERLAPPED overlapped;
     bool reading = false;
-    // Whether each watched file has a change not yet built.
+    // Whether each watched file has a change not yet built; whether it has
+    // been looked at since its last change, its stamp then, and since when
+    // (GetTickCount64) that stamp has held.
     bool marked[2] = {false, false};
+    bool looked[2] = {false, false};
+    written_file_stamp stamp[2];
+    unsigned long long stamp_since[2] = {0, 0};
     char paths[2][MAX_PATH + 8];
     // The records of one request: DWORD-aligned, as the call needs.
     DWORD records[16 * 1024 / sizeof(DWORD)];
@@ -99,9 +105,18 @@ unsigned scan_directory_changes(const void* buffer, std::size_t length) {
     return changed;
 }
 
-written_file_state look_at_written_file(const char* path) {
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+written_file_state look_at_written_file(const char* path, written_file_stamp* stamp) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return written_file_gone;
+    }
+    stamp->size = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    stamp->written = (static_cast<unsigned long long>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                     data.ftLastWriteTime.dwLowDateTime;
+    HANDLE file =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
         return written_file_complete;
@@ -130,6 +145,7 @@ int start_save_watch(const char* folder) {
         std::snprintf(watch.paths[index], sizeof watch.paths[index], "%s\\%s", folder,
                       names[index]);
         watch.marked[index] = false;
+        watch.looked[index] = false;
     }
     return 0;
 }
@@ -146,6 +162,7 @@ int poll_save_watch(void) {
         for (int index = 0; index < 2; ++index) {
             if ((changed & (1u << index)) != 0) {
                 watch.marked[index] = true;
+                watch.looked[index] = false;
             }
         }
         if (!request_changes()) {
@@ -166,11 +183,24 @@ int poll_save_watch(void) {
         if (!watch.marked[index] || (changed & (1u << index)) != 0) {
             continue;
         }
-        written_file_state state = look_at_written_file(watch.paths[index]);
-        if (state != written_file_busy) {
+        written_file_stamp stamp;
+        written_file_state state = look_at_written_file(watch.paths[index], &stamp);
+        if (state == written_file_gone) {
             watch.marked[index] = false;
+            continue;
         }
-        if (state == written_file_complete) {
+        unsigned long long now = GetTickCount64();
+        if (!watch.looked[index] || stamp.size != watch.stamp[index].size ||
+            stamp.written != watch.stamp[index].written) {
+            // Still being written, or not looked at yet: look again.
+            watch.looked[index] = true;
+            watch.stamp[index] = stamp;
+            watch.stamp_since[index] = now;
+            continue;
+        }
+        if (state == written_file_complete ||
+            now - watch.stamp_since[index] >= busy_file_settle_ms) {
+            watch.marked[index] = false;
             saved = 1;
         }
     }

@@ -12,8 +12,22 @@ unsigned scan_directory_changes(const void* buffer, std::size_t length);
 
 // What a look at a watched file whose change was noted says.
 enum written_file_state {
-    written_file_complete, // nobody holds it open for writing: build it
-    written_file_busy,     // a writer still has it open: look again next frame
+    written_file_complete, // no writer keeps others from reading it
+    written_file_busy,     // a writer holds it and lets nobody read it
     written_file_gone,     // not there (deleted, or renamed away): nothing to build
 };
-written_file_state look_at_written_file(const char* path);
+
+// Its size and last-write time: a file whose stamp stays the same between
+// two looks is no longer being written.
+struct written_file_stamp {
+    unsigned long long size = 0;
+    unsigned long long written = 0;
+};
+
+// Looks without keeping anyone out: the open shares read, write and delete
+// access, and is closed at once. `stamp` gets the file's size and time.
+written_file_state look_at_written_file(const char* path, written_file_stamp* stamp);
+
+// How long a file that stays busy must keep the same stamp to be built
+// anyway (a writer that keeps its handle open).
+constexpr unsigned long long busy_file_settle_ms = 300;

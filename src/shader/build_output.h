@@ -1,21 +1,27 @@
 // The build lines on standard output ("%d\n" and "prog:%s\n" per build), kept
 // in a block of qo's own instead of the C library's buffer, so that a stop
-// request can still write them out: a signal handler (POSIX) or the console
-// handler's thread (Windows) takes the whole lines not yet written and hands
-// them to the system's write call, which needs no library state.
+// request can still write them out: the stop thread (POSIX: the one that
+// takes the stop signals; Windows: the console handler's) hands the whole
+// builds not yet written to the system's write call.
 //
 // Seen from outside the buffering is the C library's: line by line on a
 // terminal, in blocks into a pipe or a file (written when the next line does
 // not fit, and at every normal end). A block write only ever holds whole
-// lines.
+// builds, and is at most PIPE_BUF bytes: a pipe takes it whole or not at all.
 //
-// The rule a stop relies on: a line is published only once all its bytes are
-// in the block, so a stop that comes while a line is being added writes that
-// line whole or not at all. Main thread only, except claim_build_output.
+// One lock guards the block; the main thread's write is made outside it, so
+// a stop never waits on the lock for a write (only, and for a bounded time,
+// on the write itself). A line is published only once all its bytes are in
+// the block, so a stop writes each build whole or not at all. Main thread
+// only, except write_out_for_stop.
 #pragma once
 
 // The block; a line longer than this is cut to it.
 constexpr int build_output_capacity = 4096;
+
+// How long a stop waits for a write of the main thread under way to end
+// before it ends the process without the lines still pending.
+constexpr int stop_write_wait_ms = 500;
 
 // Line by line (standard output is a terminal) or in blocks (the default).
 void set_build_output_by_line(bool by_line);
@@ -27,22 +33,23 @@ void add_build_output(const char* line, int length);
 
 // Formats and adds "%d\n" / "prog:%s\n", the two lines of one build. In a
 // block the number line is published with the log line, so that a stop
-// request in the middle of a build (another thread's, or a signal during a
-// long compile) writes whole builds; on a terminal it goes out at once.
+// request in the middle of a build writes whole builds; on a terminal it
+// goes out at once.
 void add_build_number(int number);
 void add_build_log(const char* log);
 
 // Writes out every line still pending (at every normal end).
 void flush_build_output(void);
 
-// For a stop request: from here on the main thread starts no write of its
-// own. When the main thread is not in a write, gives the whole lines not yet
-// written (`*count` bytes from `*bytes`, possibly none) and returns true: the
-// caller writes them and ends the process. When it is, returns false: the
-// main thread calls end_stopped_build_output once its write has returned
-// (interrupted or not), and a later call gives the rest. Async-signal-safe,
-// and safe from another thread.
-bool claim_build_output(const char** bytes, int* count);
+// For a stop request, on a thread other than the main thread: from here on
+// the main thread starts no write (it calls end_stopped_build_output
+// instead). Waits up to `wait_ms` for a write of the main thread under way to
+// end; then hands each published piece not yet written (a build in a block,
+// a line on a terminal), in order, to `write_now`, until it returns false
+// (standard output takes no more without waiting). When the write under way
+// does not end in time, nothing is handed over: the stalled write still owns
+// its lines. The caller then ends the process.
+void write_out_for_stop(int wait_ms, bool (*write_now)(const char* bytes, int count));
 
 // Whether a stop request has claimed the output.
 bool build_output_claimed(void);
@@ -53,12 +60,13 @@ void restart_build_output(void);
 // ---- defined by the platform (process_posix.cpp, process_win32.cpp) and by
 // the unit tests ----
 
-// Writes up to `count` bytes of whole lines to standard output. Returns how
-// many it wrote, 0 when a signal cut the write short before any byte went,
-// or -1 when standard output cannot take them (closed, full disk): the block
-// drops them, as the C library drops what it cannot write.
+// Writes up to `count` bytes of whole lines to standard output, waiting for
+// room as a blocking write does. Returns how many it wrote (0: none this
+// time, call again), or -1 when standard output cannot take them (closed,
+// full disk): the block drops them, as the C library drops what it cannot
+// write.
 int write_build_output(const char* bytes, int count);
 
-// Called on the main thread after its write returned, when a stop request
-// claimed the output meanwhile: ends the process the way the request does.
+// Called on the main thread instead of a write once a stop request claimed
+// the output: waits for the stop thread to end the process.
 void end_stopped_build_output(void);

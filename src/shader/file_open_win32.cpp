@@ -2,14 +2,19 @@
 // a device from any folder and with any extension; reading CON would wait
 // for console input, so they are refused by name before anything is opened.
 // Whatever else is not a regular file (a directory, a pipe, a device reached
-// another way) is refused after opening, by _fstat, before any read.
+// another way) is refused after opening, by _fstat, before any read. The file
+// is opened sharing read, write and delete access, so that an editor that
+// saves while it is read (writes it, or renames a new file over it) is never
+// refused.
 #include "shader/file_reader.h"
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <windows.h>
 
 namespace {
 
@@ -61,6 +66,48 @@ const char* open_failure_reason(const char* path, int error) {
     return std::strerror(error);
 }
 
+// errno for a failed CreateFileA, as the C library's open gives it.
+int open_error(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return EMFILE;
+    default:
+        return EINVAL;
+    }
+}
+
+// fopen(path, "rb"), but sharing every access with other programs.
+std::FILE* open_shared(const char* path) {
+    HANDLE handle =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = open_error(GetLastError());
+        return nullptr;
+    }
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (descriptor < 0) {
+        CloseHandle(handle);
+        errno = EMFILE;
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(descriptor, "rb");
+    if (file == nullptr) {
+        _close(descriptor);
+        errno = EMFILE;
+    }
+    return file;
+}
+
 } // namespace
 
 std::FILE* open_regular_file(const char* path, const char** reason) {
@@ -68,7 +115,7 @@ std::FILE* open_regular_file(const char* path, const char** reason) {
         *reason = "not a regular file";
         return nullptr;
     }
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = open_shared(path);
     if (file == nullptr) {
         *reason = open_failure_reason(path, errno);
         return nullptr;

@@ -4,8 +4,10 @@
 
 #include "build_output_sink.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 fake_stdout test_stdout;
@@ -139,25 +141,56 @@ TEST_F(BuildOutput, ShortWritesResumeAndFailedOnesDrop) {
     }
 }
 
-// A stop request between writes gets every whole line not yet written, and
-// no write starts after it.
-TEST_F(BuildOutput, AStopBetweenWritesTakesThePendingLines) {
-    const std::string log = "prog:" + std::string(2500, 'y') + "\n";
-    add(log);
-    add(log);
-    add("5\n"); // the first log went out to make room
-    ASSERT_EQ(test_stdout.all(), log);
+// What a stop hands over, piece by piece; `room`: how many pieces standard
+// output takes without waiting.
+std::vector<std::string> handed;
+int room = 1000;
 
-    const char* bytes = nullptr;
-    int count = -1;
-    ASSERT_TRUE(claim_build_output(&bytes, &count));
-    EXPECT_EQ(std::string(bytes, static_cast<size_t>(count)), log + "5\n");
+bool record_piece(const char* bytes, int count) {
+    if (room <= 0) {
+        return false;
+    }
+    --room;
+    handed.emplace_back(bytes, static_cast<size_t>(count));
+    return true;
+}
+
+std::vector<std::string> stop_now(int wait_ms = 0, int pieces_taken = 1000) {
+    handed.clear();
+    room = pieces_taken;
+    write_out_for_stop(wait_ms, record_piece);
+    return handed;
+}
+
+// A stop request between writes gets every whole build not yet written, a
+// build a piece (a multi-line link log with it), as far as standard output
+// takes them; no write of the main thread starts after it.
+TEST_F(BuildOutput, AStopBetweenWritesTakesThePendingBuildsWhole) {
+    const std::string log(2500, 'y');
+    add_build_number(1);
+    add_build_log(log.c_str());
+    add_build_number(2);
+    add_build_log(log.c_str()); // the first build went out to make room
+    ASSERT_EQ(test_stdout.all(), "1\nprog:" + log + "\n");
+    add_build_number(3);
+    add_build_log("error: one\nerror: two");
+    add_build_number(4); // its log is not there yet
+
+    EXPECT_EQ(stop_now(), (std::vector<std::string>{"2\nprog:" + log + "\n",
+                                                    "3\nprog:error: one\nerror: two\n"}));
     EXPECT_TRUE(build_output_claimed());
-
-    add(log); // does not fit: the block would go out, but the stop holds it
+    add_build_log(log.c_str()); // does not fit: the block would go out, but the stop holds it
     flush_build_output();
-    EXPECT_EQ(test_stdout.all(), log) << "a write started after the stop";
-    EXPECT_EQ(test_stdout.ends, 2) << "each write the stop held ends the process";
+    EXPECT_EQ(test_stdout.all(), "1\nprog:" + log + "\n") << "a write started after the stop";
+    EXPECT_EQ(test_stdout.ends, 2) << "each write the stop held waits for the end";
+
+    // Standard output with room for one piece: the second build is not cut.
+    reset_fake_stdout();
+    add_build_number(5);
+    add_build_log("a\nb");
+    add_build_number(6);
+    add_build_log("c\nd");
+    EXPECT_EQ(stop_now(0, 1), std::vector<std::string>{"5\nprog:a\nb\n"});
 }
 
 // In a block a build's number line waits for its log line: a stop request
@@ -167,10 +200,7 @@ TEST_F(BuildOutput, AStopInTheMiddleOfABuildTakesTheWholeBuildsOnly) {
     add_build_number(1);
     add_build_log("");
     add_build_number(2);
-    const char* bytes = nullptr;
-    int count = -1;
-    ASSERT_TRUE(claim_build_output(&bytes, &count));
-    EXPECT_EQ(std::string(bytes, static_cast<size_t>(count)), "1\nprog:\n");
+    EXPECT_EQ(stop_now(), (std::vector<std::string>{"1\nprog:\n"}));
     reset_fake_stdout();
 
     const std::string log(1500, 'g');
@@ -190,35 +220,89 @@ TEST_F(BuildOutput, AStopInTheMiddleOfABuildTakesTheWholeBuildsOnly) {
     EXPECT_EQ(test_stdout.all(), "3\n");
 }
 
-// A stop request during a write of the main thread: it does not take the
-// lines (the write under way owns them); once the write returns the process
-// ends, and the lines the write did not take are the ones handed over then.
+// A stop request during a write of the main thread: the stop waits for the
+// write (the write owns its lines), then takes the rest; the main thread
+// starts no write after it. A write that does not end within the wait keeps
+// its lines, and the stop takes nothing.
 TEST_F(BuildOutput, AStopDuringAWriteWaitsForItThenTakesTheRest) {
-    add_build_number(1);
-    add_build_log("first");
-    add_build_number(2);
-    add_build_log("second");
-    const std::string all = "1\nprog:first\n2\nprog:second\n";
-    const int taken = 8;
-    test_stdout.take = taken;
-    bool claimed_in_write = true;
-    test_stdout.during_write = [&] {
-        const char* bytes = nullptr;
-        int count = 0;
-        claimed_in_write = claim_build_output(&bytes, &count);
-    };
-    std::string rest;
-    test_stdout.on_end = [&] {
-        const char* bytes = nullptr;
-        int count = 0;
-        ASSERT_TRUE(claim_build_output(&bytes, &count));
-        rest.assign(bytes, static_cast<size_t>(count));
-    };
-    flush_build_output();
-    EXPECT_FALSE(claimed_in_write);
-    EXPECT_EQ(test_stdout.ends, 1);
-    EXPECT_EQ(test_stdout.all(), all.substr(0, taken)) << "the main thread wrote on after the stop";
-    EXPECT_EQ(rest, all.substr(taken));
+    for (bool write_ends_in_time : {true, false}) {
+        reset_fake_stdout();
+        add_build_number(1);
+        add_build_log("first");
+        add_build_number(2);
+        add_build_log("second");
+        const std::string all = "1\nprog:first\n2\nprog:second\n";
+        const int taken = 8;
+        test_stdout.take = taken;
+        std::thread stop;
+        std::vector<std::string> rest;
+        test_stdout.during_write = [&] {
+            // A bound far beyond any machine's pause; 0: the write "never ends".
+            int wait_ms = write_ends_in_time ? 600000 : 0;
+            stop = std::thread([&rest, wait_ms] { rest = stop_now(wait_ms); });
+            while (!build_output_claimed()) {
+                std::this_thread::yield();
+            }
+            if (!write_ends_in_time) {
+                stop.join();
+            }
+        };
+        flush_build_output();
+        if (stop.joinable()) {
+            stop.join();
+        }
+        EXPECT_EQ(test_stdout.ends, 1);
+        EXPECT_EQ(test_stdout.all(), all.substr(0, taken))
+            << "the main thread wrote on after the stop";
+        if (write_ends_in_time) {
+            EXPECT_EQ(rest, (std::vector<std::string>{"irst\n", "2\nprog:second\n"}));
+        } else {
+            EXPECT_TRUE(rest.empty()) << "a second writer beside a write under way";
+        }
+    }
+}
+
+// A stop thread that comes at any moment while the main thread adds lines
+// and writes blocks: what was written, then what the stop took, is the lines
+// added in order, ending with a whole build.
+TEST_F(BuildOutput, AStopAtAnyMomentFindsWholeBuildsOnly) {
+    const std::string logs[] = {"", std::string(1023, 'L'), "a\nb", std::string(300, 's')};
+    for (int run = 0; run < 100; ++run) {
+        reset_fake_stdout();
+        std::atomic<bool> go{false};
+        std::vector<std::string> taken;
+        std::thread stop([&] {
+            while (!go.load()) {
+                std::this_thread::yield();
+            }
+            for (int spin = 0; spin < (run * 37) % 200; ++spin) {
+                std::this_thread::yield();
+            }
+            taken = stop_now(600000);
+        });
+        std::vector<std::string> builds;
+        go = true;
+        for (int i = 0; !build_output_claimed(); ++i) {
+            if (i >= 200) {
+                std::this_thread::yield(); // enough blocks: wait for the stop
+                continue;
+            }
+            add_build_number(i);
+            add_build_log(logs[i % 4].c_str());
+            builds.push_back(std::to_string(i) + "\nprog:" + logs[i % 4] + "\n");
+        }
+        stop.join();
+        std::string both = test_stdout.all();
+        for (const std::string& piece : taken) {
+            both += piece;
+        }
+        std::string whole;
+        size_t count = 0;
+        while (count < builds.size() && whole.size() < both.size()) {
+            whole += builds[count++];
+        }
+        ASSERT_EQ(both, whole) << "run " << run << ": not the builds added, whole, in order";
+    }
 }
 
 } // namespace

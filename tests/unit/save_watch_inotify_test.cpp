@@ -7,12 +7,14 @@
 
 #include "temp_folder.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <string>
 #include <sys/inotify.h>
+#include <tuple>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -21,10 +23,10 @@
 namespace {
 
 // One inotify record as the kernel lays it out, the name padded with NULs.
-void add_event(std::vector<char>* buffer, std::uint32_t mask, const char* name) {
+void add_event(std::vector<char>* buffer, int watch, std::uint32_t mask, const char* name) {
     std::uint32_t padded = name[0] == '\0' ? 0 : (std::strlen(name) / 16 + 1) * 16;
     inotify_event event{};
-    event.wd = 1;
+    event.wd = watch;
     event.mask = mask;
     event.len = padded;
     const char* bytes = reinterpret_cast<const char*>(&event);
@@ -36,54 +38,99 @@ void add_event(std::vector<char>* buffer, std::uint32_t mask, const char* name) 
 
 } // namespace
 
+// The viewer's folder is watch 1; ps.fx is a link to shaders/real.fx, whose
+// folder is watch 2.
+inotify_names linked_names() {
+    inotify_names names;
+    names.folder = 1;
+    names.target_folder[1] = 2;
+    names.target_name[1] = "real.fx";
+    return names;
+}
+
 TEST(SaveWatchInotify, RecordsThatMarkACompleteSave) {
     struct Case {
         const char* what;
-        std::vector<std::pair<std::uint32_t, const char*>> events;
+        std::vector<std::tuple<int, std::uint32_t, const char*>> events;
         bool saved;
         unsigned created;
+        int opens; // of ps.fx
     };
     const Case cases[] = {
-        {"written and closed", {{IN_CLOSE_WRITE, "ps.fx"}}, true, 0},
-        {"renamed in", {{IN_MOVED_TO, "vs.fx"}}, true, 0},
-        {"created: complete only when its close comes", {{IN_CREATE, "ps.fx"}}, false, 2},
-        {"created, then closed", {{IN_CREATE, "vs.fx"}, {IN_CLOSE_WRITE, "vs.fx"}}, true, 1},
-        {"another file", {{IN_CLOSE_WRITE, "notes.txt"}, {IN_MOVED_TO, "ps.fx~"}}, false, 0},
-        {"Vim's temporary names", {{IN_CREATE, "4913"}, {IN_CLOSE_WRITE, ".ps.fx.swp"}}, false, 0},
-        {"a folder named like a shader",
-         {{IN_CREATE | IN_ISDIR, "ps.fx"}, {IN_MOVED_TO | IN_ISDIR, "vs.fx"}},
+        {"written and closed", {{1, IN_CLOSE_WRITE, "ps.fx"}}, true, 0, -1},
+        {"renamed in", {{1, IN_MOVED_TO, "vs.fx"}}, true, 0, 0},
+        {"linked in: complete when nothing more comes", {{1, IN_CREATE, "ps.fx"}}, false, 2, 0},
+        {"created by open: still open",
+         {{1, IN_CREATE, "ps.fx"}, {1, IN_OPEN, "ps.fx"}},
          false,
-         0},
-        {"lost events", {{IN_Q_OVERFLOW, ""}}, true, 0},
-        {"the folder's own events", {{IN_IGNORED, ""}, {IN_DELETE_SELF, ""}}, false, 0},
-        {"a backup, the file, its mode: one save",
-         {{IN_MOVED_TO, "ps.fx~"},
-          {IN_CREATE, "ps.fx"},
-          {IN_CLOSE_WRITE, "ps.fx"},
-          {IN_CLOSE_WRITE, "vs.fx"}},
+         2,
+         1},
+        {"created, then closed",
+         {{1, IN_CREATE, "vs.fx"}, {1, IN_CLOSE_WRITE, "vs.fx"}},
          true,
-         2},
+         0,
+         0},
+        {"read: opened and closed",
+         {{1, IN_OPEN, "ps.fx"}, {1, IN_CLOSE_NOWRITE, "ps.fx"}},
+         false,
+         0,
+         0},
+        {"another file",
+         {{1, IN_CLOSE_WRITE, "notes.txt"}, {1, IN_MOVED_TO, "ps.fx~"}},
+         false,
+         0,
+         0},
+        {"Vim's temporary names",
+         {{1, IN_CREATE, "4913"}, {1, IN_CLOSE_WRITE, ".ps.fx.swp"}},
+         false,
+         0,
+         0},
+        {"a folder named like a shader",
+         {{1, IN_CREATE | IN_ISDIR, "ps.fx"}, {1, IN_MOVED_TO | IN_ISDIR, "vs.fx"}},
+         false,
+         0,
+         0},
+        {"lost events", {{1, IN_Q_OVERFLOW, ""}}, true, 0, 0},
+        {"the folder's own events", {{1, IN_IGNORED, ""}, {1, IN_DELETE_SELF, ""}}, false, 0, 0},
+        {"a backup, the file, its mode: one save",
+         {{1, IN_MOVED_TO, "ps.fx~"},
+          {1, IN_CREATE, "ps.fx"},
+          {1, IN_OPEN, "ps.fx"},
+          {1, IN_CLOSE_WRITE, "ps.fx"},
+          {1, IN_CLOSE_WRITE, "vs.fx"}},
+         true,
+         0,
+         0},
+        {"the link's target saved in its folder", {{2, IN_CLOSE_WRITE, "real.fx"}}, true, 0, -1},
+        {"the target renamed in", {{2, IN_MOVED_TO, "real.fx"}}, true, 0, 0},
+        {"the target linked in", {{2, IN_CREATE, "real.fx"}}, false, 2, 0},
+        {"another file in the target's folder, or the target's name in the viewer's",
+         {{2, IN_CLOSE_WRITE, "ps.fx"}, {1, IN_CLOSE_WRITE, "real.fx"}, {3, IN_CREATE, "real.fx"}},
+         false,
+         0,
+         0},
     };
     for (const Case& c : cases) {
         std::vector<char> buffer;
         for (const auto& event : c.events) {
-            add_event(&buffer, event.first, event.second);
+            add_event(&buffer, std::get<0>(event), std::get<1>(event), std::get<2>(event));
         }
-        inotify_scan scan = scan_inotify_events(buffer.data(), buffer.size());
+        inotify_scan scan = scan_inotify_events(buffer.data(), buffer.size(), linked_names());
         EXPECT_EQ(scan.saved, c.saved) << c.what;
         EXPECT_EQ(scan.created, c.created) << c.what;
+        EXPECT_EQ(scan.opens[1], c.opens) << c.what;
     }
 }
 
 TEST(SaveWatchInotify, ARecordCutShortIsLeftOut) {
     std::vector<char> buffer;
-    add_event(&buffer, IN_CREATE, "notes.txt");
-    add_event(&buffer, IN_CLOSE_WRITE, "ps.fx");
+    add_event(&buffer, 1, IN_CREATE, "notes.txt");
+    add_event(&buffer, 1, IN_CLOSE_WRITE, "ps.fx");
     for (std::size_t cut = 1; cut < 20; ++cut) {
-        inotify_scan scan = scan_inotify_events(buffer.data(), buffer.size() - cut);
+        inotify_scan scan = scan_inotify_events(buffer.data(), buffer.size() - cut, linked_names());
         EXPECT_FALSE(scan.saved) << cut;
     }
-    EXPECT_TRUE(scan_inotify_events(buffer.data(), buffer.size()).saved);
+    EXPECT_TRUE(scan_inotify_events(buffer.data(), buffer.size(), linked_names()).saved);
 }
 
 namespace {
@@ -177,6 +224,99 @@ TEST_F(SaveWatch, AFileStillBeingWrittenIsNotASaveUntilItIsClosed) {
         }
         close(fd);
         EXPECT_EQ(poll_save_watch(), 1) << how;
+    }
+}
+
+// A complete file linked in under the name (written under another name or
+// none, then linked: the way tools that never show a half-written file save)
+// is a save once a poll brings nothing more about it: one rebuild, the
+// second poll at the latest. Still open by its writer under the name, it is
+// not.
+TEST_F(SaveWatch, ACompleteFileLinkedInUnderTheNameIsASave) {
+    struct Case {
+        const char* what;
+        std::function<void()> save;
+    };
+    const Case cases[] = {
+        {"O_TMPFILE, then linkat",
+         [] {
+             int fd = open(".", O_TMPFILE | O_WRONLY, 0644);
+             ASSERT_GE(fd, 0) << std::strerror(errno);
+             ASSERT_EQ(write(fd, "t\n", 2), 2);
+             ASSERT_EQ(unlink("ps.fx"), 0);
+             std::string path = "/proc/self/fd/" + std::to_string(fd);
+             ASSERT_EQ(linkat(AT_FDCWD, path.c_str(), AT_FDCWD, "ps.fx", AT_SYMLINK_FOLLOW), 0)
+                 << std::strerror(errno);
+             close(fd);
+         }},
+        {"link under the name, then the other name removed",
+         [] {
+             write_in_place("ps.fx.new", "l\n");
+             ASSERT_EQ(unlink("ps.fx"), 0);
+             ASSERT_EQ(link("ps.fx.new", "ps.fx"), 0);
+             ASSERT_EQ(unlink("ps.fx.new"), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        ASSERT_NO_FATAL_FAILURE(c.save());
+        int first = poll_save_watch();
+        int second = poll_save_watch();
+        EXPECT_EQ(first + second, 1) << c.what;
+        EXPECT_EQ(poll_save_watch(), 0) << c.what << ": seen twice";
+    }
+
+    // Created by open() and held open across polls: no save until its close.
+    ASSERT_EQ(unlink("vs.fx"), 0);
+    int fd = open("vs.fx", O_WRONLY | O_CREAT | O_EXCL, 0644);
+    ASSERT_GE(fd, 0);
+    for (int poll = 0; poll < 3; ++poll) {
+        EXPECT_EQ(poll_save_watch(), 0) << "poll " << poll << " while its writer has it open";
+    }
+    ASSERT_EQ(write(fd, "v\n", 2), 2);
+    close(fd);
+    EXPECT_EQ(poll_save_watch(), 1);
+    EXPECT_EQ(poll_save_watch(), 0);
+}
+
+// ps.fx a symbolic link into another folder (shaders kept in a repository):
+// a save through the link or at the target is a save; the target's folder's
+// other files are not; a link pointed elsewhere is followed there.
+TEST_F(SaveWatch, ASymbolicLinkIntoAnotherFolderIsFollowed) {
+    ASSERT_EQ(mkdir("repo", 0755), 0);
+    ASSERT_EQ(mkdir("repo2", 0755), 0);
+    write_file("repo/real.fx", "r\n");
+    write_file("repo2/other.fx", "o\n");
+    ASSERT_EQ(unlink("ps.fx"), 0);
+    ASSERT_EQ(symlink("repo/real.fx", "ps.fx"), 0);
+    ASSERT_EQ(start_save_watch("."), 0);
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        int saved;
+    };
+    const Case cases[] = {
+        {"written through the link", [] { write_in_place("ps.fx", "a\n"); }, 1},
+        {"written at the target", [] { write_in_place("repo/real.fx", "b\n"); }, 1},
+        {"a new file renamed over the target",
+         [] {
+             write_in_place("repo/real.fx.tmp", "c\n");
+             ASSERT_EQ(rename("repo/real.fx.tmp", "repo/real.fx"), 0);
+         },
+         1},
+        {"another file in the target's folder", [] { write_in_place("repo/notes", "d\n"); }, 0},
+        {"the link pointed elsewhere",
+         [] {
+             ASSERT_EQ(symlink("repo2/other.fx", "ps.fx.new"), 0);
+             ASSERT_EQ(rename("ps.fx.new", "ps.fx"), 0);
+         },
+         1},
+        {"written at the new target", [] { write_in_place("repo2/other.fx", "e\n"); }, 1},
+        {"written at the old target", [] { write_in_place("repo/real.fx", "f\n"); }, 0},
+    };
+    for (const Case& c : cases) {
+        ASSERT_NO_FATAL_FAILURE(c.change());
+        EXPECT_EQ(poll_save_watch(), c.saved) << c.what;
+        EXPECT_EQ(poll_save_watch(), 0) << c.what << ": seen twice";
     }
 }
 

@@ -9,10 +9,12 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -99,20 +101,35 @@ class SaveWatchWin32Folder : public TempFolderTest {
 };
 } // namespace
 
-TEST_F(SaveWatchWin32Folder, AFileIsCompleteOnceNoWriterHoldsIt) {
+TEST_F(SaveWatchWin32Folder, ALookFindsBusyOnlyAWriterThatLetsNobodyRead) {
     write_file("ps.fx", "pixel\n");
-    HANDLE writer = CreateFileA("ps.fx", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(look_at_written_file("ps.fx"), written_file_busy);
-    CloseHandle(writer);
-    EXPECT_EQ(look_at_written_file("ps.fx"), written_file_complete);
+    written_file_stamp stamp;
+    struct Case {
+        const char* what;
+        DWORD share; // the writer's
+        written_file_state state;
+    };
+    const Case cases[] = {
+        {"a writer that lets nobody in", 0, written_file_busy},
+        {"a writer that lets others read", FILE_SHARE_READ, written_file_complete},
+        {"a writer that shares everything", FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+         written_file_complete},
+    };
+    for (const Case& c : cases) {
+        HANDLE writer = CreateFileA("ps.fx", GENERIC_WRITE, c.share, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(writer, INVALID_HANDLE_VALUE) << c.what;
+        EXPECT_EQ(look_at_written_file("ps.fx", &stamp), c.state) << c.what;
+        CloseHandle(writer);
+    }
+    EXPECT_EQ(look_at_written_file("ps.fx", &stamp), written_file_complete);
+    EXPECT_EQ(stamp.size, 6u);
     // A reader (the build itself, an editor) does not make it busy.
     std::FILE* reader = std::fopen("ps.fx", "rb");
     ASSERT_NE(reader, nullptr);
-    EXPECT_EQ(look_at_written_file("ps.fx"), written_file_complete);
+    EXPECT_EQ(look_at_written_file("ps.fx", &stamp), written_file_complete);
     std::fclose(reader);
-    EXPECT_EQ(look_at_written_file("missing.fx"), written_file_gone);
+    EXPECT_EQ(look_at_written_file("missing.fx", &stamp), written_file_gone);
 }
 
 TEST_F(SaveWatchWin32Folder, EachWayOfSavingIsSeen) {
@@ -142,21 +159,63 @@ TEST_F(SaveWatchWin32Folder, EachWayOfSavingIsSeen) {
     }
 }
 
-TEST_F(SaveWatchWin32Folder, AFileStillOpenForWritingIsNotBuiltUntilClosed) {
+// A writer still writing (the file grows between two looks) is not built;
+// once it stops it is, even with its handle still open; one that keeps the
+// file open and lets nobody read it is built anyway once the file stays the
+// same a while.
+TEST_F(SaveWatchWin32Folder, AFileIsBuiltOnceItStopsChanging) {
+    write_file("vs.fx", "vertex\n");
+    write_file("ps.fx", "pixel\n");
+    for (DWORD share : {static_cast<DWORD>(FILE_SHARE_READ), static_cast<DWORD>(0)}) {
+        ASSERT_EQ(start_save_watch("."), 0);
+        HANDLE writer = CreateFileA("ps.fx", GENERIC_WRITE, share, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+        for (int chunk = 0; chunk < 100; ++chunk) {
+            DWORD written = 0;
+            ASSERT_TRUE(WriteFile(writer, "void main()\n", 12, &written, nullptr));
+            EXPECT_EQ(poll_save_watch(), 0) << "chunk " << chunk << ", share " << share;
+        }
+        EXPECT_TRUE(poll_until_saved()) << "share " << share;
+        CloseHandle(writer);
+    }
+}
+
+// An editor that saves again and again, twice in quick succession, while the
+// watch looks at every quiet frame: the watch's looks never refuse its
+// CreateFile(GENERIC_WRITE) (the editor lets others read, as editors do).
+TEST_F(SaveWatchWin32Folder, AnEditorSavingWhileTheWatchLooksIsNeverRefused) {
     write_file("vs.fx", "vertex\n");
     write_file("ps.fx", "pixel\n");
     ASSERT_EQ(start_save_watch("."), 0);
-    std::FILE* writer = std::fopen("ps.fx", "wb");
-    ASSERT_NE(writer, nullptr);
-    std::fputs("void main()\n", writer);
-    std::fflush(writer);
-    // Until the change has arrived and been looked at, and well beyond.
-    for (int i = 0; i < 100; ++i) {
-        EXPECT_EQ(poll_save_watch(), 0) << "poll " << i;
-        Sleep(5);
+    std::atomic<bool> done{false};
+    std::atomic<int> refused{0};
+    std::atomic<DWORD> error{0};
+    std::thread editor([&] {
+        for (int round = 0; round < 300; ++round) {
+            for (int save = 0; save < 2; ++save) {
+                HANDLE file = CreateFileA("ps.fx", GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                if (file == INVALID_HANDLE_VALUE) {
+                    ++refused;
+                    error = GetLastError();
+                    continue;
+                }
+                DWORD written = 0;
+                WriteFile(file, "void main() {}\n", 15, &written, nullptr);
+                CloseHandle(file);
+            }
+            Sleep(round % 3);
+        }
+        done = true;
+    });
+    long polls = 0;
+    while (!done.load()) {
+        poll_save_watch();
+        ++polls;
     }
-    std::fclose(writer);
-    EXPECT_TRUE(poll_until_saved());
+    editor.join();
+    EXPECT_EQ(refused.load(), 0) << "last error " << error.load() << ", " << polls << " polls";
 }
 
 TEST(SaveWatchWin32Start, AFolderThatCannotBeWatchedSaysWhyInOneLine) {
