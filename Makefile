@@ -19,8 +19,11 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # What building, running and testing need on Debian. libopengl-dev:
 # libOpenGL.so, which CMake's OpenGL::OpenGL / OpenGL::GLX link with.
 # libsystemd-dev: sd-bus, for F5 through the desktop portal on Wayland desktops.
+# libegl-dev, libegl-mesa0 (Mesa's EGL, surfaceless platform), libpng-dev:
+# qo --shot, off screen with no display.
 BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libopengl-dev libgl1-mesa-dri \
-                  libglx-mesa0 zlib1g-dev libxi-dev libxtst-dev libsystemd-dev
+                  libglx-mesa0 zlib1g-dev libxi-dev libxtst-dev libsystemd-dev \
+                  libegl-dev libegl-mesa0 libpng-dev
 # The F5 tests under headless sway with Xwayland (tests/wayland): the
 # compositor, Xwayland, a virtual keyboard (wtype), a native Wayland window
 # (wev), and what runs them as an unprivileged user (useradd from passwd,
