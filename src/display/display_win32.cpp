@@ -13,9 +13,12 @@
 // WM_KEYDOWN while qo has the focus, both taken in the frame's message
 // drain. A repeat of a key already down is not a new press. The low bit of
 // GetAsyncKeyState is documented as unreliable and is not used.
+//
+// qo --shot makes the same window and context but never shows the window.
 #include "display/display.h"
 
 #include "display/extension_search.h"
+#include "display/offscreen.h"
 #include "display/opengl.h"
 #include "shader/gl_entry_points.h"
 
@@ -193,7 +196,11 @@ gl_proc gl_get_proc_address(const char* name) {
     return reinterpret_cast<gl_proc>(proc);
 }
 
-int open_display(void) {
+namespace {
+
+// Registers the class "qo" and creates its window, not yet shown. Returns 0,
+// or 1 after a stderr line.
+int create_window(void) {
     HINSTANCE module = GetModuleHandleA(nullptr);
 
     WNDCLASSEXA window_class;
@@ -221,6 +228,15 @@ int open_display(void) {
         report_failure("cannot create the window", GetLastError());
         return 1;
     }
+    return 0;
+}
+
+} // namespace
+
+int open_display(void) {
+    if (create_window() != 0) {
+        return 1;
+    }
     ShowWindow(win32.window, SW_SHOW);
     UpdateWindow(win32.window);
 
@@ -231,6 +247,28 @@ int open_display(void) {
     watch_raw_keyboard();
     enable_swap_interval(1);
     return 0;
+}
+
+// qo --shot: the same window and context, the window never shown (nothing
+// is drawn into it: the frame goes to a framebuffer object).
+int open_offscreen_context(void) {
+    if (create_window() != 0) {
+        return 1;
+    }
+    return create_gl_context();
+}
+
+void close_offscreen_context(void) {
+    close_display();
+}
+
+// WGL serves the hidden window's context as it does the shown one's.
+bool offscreen_context_in_use(void) {
+    return false;
+}
+
+gl_proc offscreen_get_proc_address(const char* name) {
+    return gl_get_proc_address(name);
 }
 
 void enable_swap_interval(int interval) {
