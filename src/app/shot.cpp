@@ -51,20 +51,16 @@ int draw_shot(const char* file, int frame) {
 } // namespace
 
 int take_shot(const char* path, const char* file, int frame) {
-    int status = open_offscreen_context();
+    int status = open_offscreen();
     if (status == 0) {
         status = require_opengl_2();
-    }
-    if (status == 0) {
-        status = open_offscreen_target();
     }
     if (status == 0) {
         // As the viewer: a stop request writes out the build lines.
         watch_stop_requests();
         status = draw_shot(file, frame);
     }
-    close_offscreen_target();
-    close_offscreen_context();
+    close_offscreen();
     if (status == 0) {
         status = write_png_file(path, file, shot_pixels, offscreen_width, offscreen_height);
     }

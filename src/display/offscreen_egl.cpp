@@ -6,15 +6,18 @@
 //
 // Desktop OpenGL (eglBindAPI(EGL_OPENGL_API)) with a compatibility-profile
 // context, as the viewer's legacy GLX context: the fixed-function matrices
-// and glRectf of the frame work unchanged. No surface: the context is made
-// current with EGL_NO_SURFACE (EGL_KHR_surfaceless_context) and draws into
-// the framebuffer object of offscreen_target.cpp.
+// and glRectf of the frame work unchanged. It draws into an 800x600 pbuffer
+// of exactly 8 bits per colour: the window's kind of buffer, which Mesa
+// rasterizes the same way up as the window (a framebuffer object is drawn
+// upside down in memory, which moves rounding in a few pixels of a detailed
+// shader), and no deeper colour that the read-back would round again.
 #include "display/offscreen.h"
 
 #include "display/extension_search.h"
 
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
+#include <GL/gl.h>
 #include <cstdio>
 
 namespace {
@@ -23,9 +26,10 @@ namespace {
 struct {
     EGLDisplay display;
     EGLContext context;
+    EGLSurface surface;
     bool initialized;
     bool current;
-} egl = {EGL_NO_DISPLAY, EGL_NO_CONTEXT, false, false};
+} egl = {EGL_NO_DISPLAY, EGL_NO_CONTEXT, EGL_NO_SURFACE, false, false};
 
 // EGL's error codes by name, for the stderr line.
 const char* egl_error_name(EGLint code) {
@@ -64,9 +68,51 @@ int report_egl_failure(const char* what) {
     return 1;
 }
 
+// A pbuffer configuration for desktop GL with exactly 8 bits of red, green
+// and blue (as the window's visual) and a depth buffer of at least 16 bits.
+// EGL sorts deeper colour (10 bits) first, so the exact one is looked for.
+int choose_config(EGLConfig* chosen) {
+    const EGLint attributes[] = {EGL_RENDERABLE_TYPE,
+                                 EGL_OPENGL_BIT,
+                                 EGL_SURFACE_TYPE,
+                                 EGL_PBUFFER_BIT,
+                                 EGL_COLOR_BUFFER_TYPE,
+                                 EGL_RGB_BUFFER,
+                                 EGL_RED_SIZE,
+                                 8,
+                                 EGL_GREEN_SIZE,
+                                 8,
+                                 EGL_BLUE_SIZE,
+                                 8,
+                                 EGL_DEPTH_SIZE,
+                                 16,
+                                 EGL_NONE};
+    constexpr int capacity = 64;
+    EGLConfig configs[capacity];
+    EGLint count = 0;
+    if (!eglChooseConfig(egl.display, attributes, configs, capacity, &count)) {
+        return report_egl_failure("cannot list EGL's configurations");
+    }
+    for (int i = 0; i < count; ++i) {
+        EGLint red = 0;
+        EGLint green = 0;
+        EGLint blue = 0;
+        eglGetConfigAttrib(egl.display, configs[i], EGL_RED_SIZE, &red);
+        eglGetConfigAttrib(egl.display, configs[i], EGL_GREEN_SIZE, &green);
+        eglGetConfigAttrib(egl.display, configs[i], EGL_BLUE_SIZE, &blue);
+        if (red == 8 && green == 8 && blue == 8) {
+            *chosen = configs[i];
+            return 0;
+        }
+    }
+    std::fprintf(stderr, "qo: EGL has no pbuffer configuration for desktop OpenGL with 8 bits "
+                         "per colour and a depth buffer\n");
+    return 1;
+}
+
 } // namespace
 
-int open_offscreen_context(void) {
+int open_offscreen(void) {
     // Client extensions: asked of no display.
     const char* client_extensions = eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS);
     if (!extension_offered(client_extensions, "EGL_MESA_platform_surfaceless") ||
@@ -90,25 +136,18 @@ int open_offscreen_context(void) {
         return report_egl_failure("cannot initialize EGL's surfaceless display");
     }
     egl.initialized = true;
-    const char* extensions = eglQueryString(egl.display, EGL_EXTENSIONS);
-    if (!extension_offered(extensions, "EGL_KHR_surfaceless_context")) {
-        std::fprintf(stderr, "qo: EGL cannot make a context current without a surface "
-                             "(no EGL_KHR_surfaceless_context)\n");
-        return 1;
-    }
     if (!eglBindAPI(EGL_OPENGL_API)) {
         return report_egl_failure("EGL offers no desktop OpenGL");
     }
-    // Any configuration for desktop GL: nothing is drawn into its buffers
-    // (the surface type's default, a window, is not one the platform has).
-    const EGLint config_attributes[] = {EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_SURFACE_TYPE,
-                                        EGL_PBUFFER_BIT, EGL_NONE};
     EGLConfig config = nullptr;
-    EGLint config_count = 0;
-    if (!eglChooseConfig(egl.display, config_attributes, &config, 1, &config_count) ||
-        config_count < 1) {
-        std::fprintf(stderr, "qo: EGL has no configuration for desktop OpenGL\n");
+    if (choose_config(&config) != 0) {
         return 1;
+    }
+    const EGLint surface_attributes[] = {EGL_WIDTH, offscreen_width, EGL_HEIGHT, offscreen_height,
+                                         EGL_NONE};
+    egl.surface = eglCreatePbufferSurface(egl.display, config, surface_attributes);
+    if (egl.surface == EGL_NO_SURFACE) {
+        return report_egl_failure("cannot create an 800x600 EGL pbuffer");
     }
     const EGLint context_attributes[] = {EGL_CONTEXT_OPENGL_PROFILE_MASK,
                                          EGL_CONTEXT_OPENGL_COMPATIBILITY_PROFILE_BIT, EGL_NONE};
@@ -116,14 +155,17 @@ int open_offscreen_context(void) {
     if (egl.context == EGL_NO_CONTEXT) {
         return report_egl_failure("cannot create an OpenGL compatibility context with EGL");
     }
-    if (!eglMakeCurrent(egl.display, EGL_NO_SURFACE, EGL_NO_SURFACE, egl.context)) {
+    if (!eglMakeCurrent(egl.display, egl.surface, egl.surface, egl.context)) {
         return report_egl_failure("cannot make the EGL context current");
     }
     egl.current = true;
+    // What the window's first viewport is: the whole buffer (EGL sets it so
+    // at the first make-current; said here as the window backend says it).
+    glViewport(0, 0, offscreen_width, offscreen_height);
     return 0;
 }
 
-void close_offscreen_context(void) {
+void close_offscreen(void) {
     if (egl.current) {
         eglMakeCurrent(egl.display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
         egl.current = false;
@@ -131,6 +173,10 @@ void close_offscreen_context(void) {
     if (egl.context != EGL_NO_CONTEXT) {
         eglDestroyContext(egl.display, egl.context);
         egl.context = EGL_NO_CONTEXT;
+    }
+    if (egl.surface != EGL_NO_SURFACE) {
+        eglDestroySurface(egl.display, egl.surface);
+        egl.surface = EGL_NO_SURFACE;
     }
     if (egl.initialized) {
         eglTerminate(egl.display);

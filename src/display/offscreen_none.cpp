@@ -1,12 +1,6 @@
-// The off-screen context of a qo built without EGL: none. qo --shot then
-// stops at shot_none.cpp before it asks for one.
+// The off-screen context of a qo built without EGL: none (qo --shot stops
+// in shot_none.cpp). What the window backend asks of it.
 #include "display/offscreen.h"
-
-int open_offscreen_context(void) {
-    return 1;
-}
-
-void close_offscreen_context(void) {}
 
 bool offscreen_context_in_use(void) {
     return false;
