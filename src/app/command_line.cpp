@@ -92,6 +92,7 @@ command_line parse_command_line(int argc, const char* const* argv) {
 
 const char* usage_text(void) {
     return "Usage: qo [--watch] [DIR]\n"
+           "       qo --shot FILE [--frame N] [DIR]\n"
            "       qo --help | --version\n"
            "\n"
            "Live GLSL shader viewer: builds an OpenGL program from vs.fx (vertex) and\n"
@@ -106,12 +107,17 @@ const char* usage_text(void) {
            "Options:\n"
            "  --watch      also rebuild once each time vs.fx or ps.fx is saved\n"
            "               (for desktops where F5 cannot reach qo, such as GNOME 43 or sway)\n"
+           "  --shot FILE  draw frame N off screen, write it to FILE as an 800x600 PNG and\n"
+           "               exit; needs no display (CI, thumbnails). FILE is relative to\n"
+           "               where qo starts, not to DIR\n"
+           "  --frame N    the frame for --shot, 1 (the first, the default) to 2147483647\n"
            "  -h, --help   print this help and exit\n"
            "  --version    print the version and exit\n"
            "\n"
-           "Exit status: 0 after Esc or closing the window; 1 when the viewer cannot run\n"
-           "(no display, window or OpenGL 2.0); 2 for a bad command line or a DIR that\n"
-           "cannot be entered.\n"
+           "Exit status: 0 after Esc or closing the window, or once --shot wrote FILE;\n"
+           "1 when the viewer cannot run (no display, window or OpenGL 2.0), or --shot\n"
+           "wrote no FILE (the program did not link, FILE cannot be written); 2 for a\n"
+           "bad command line or a DIR that cannot be entered.\n"
            "\n"
            "Manual: man qo (docs/qo.1 in the source), and README.md.\n";
 }
