@@ -58,7 +58,7 @@ WINDOWS_TEST_PACKAGES := $(WINDOWS_PACKAGES) googletest wine wine64 libgl1 libgl
                          libxrender1 libxrandr2 libxi6 libxcursor1 libxfixes3 libxcomposite1 \
                          libxinerama1 libxxf86vm1
 # dbus-daemon, python3-dbus, python3-gi: the bench's portal variant (QO_BENCH_PORTAL=1).
-BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3 dbus-daemon python3-dbus \
+BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3 dbus-daemon python3-dbus time \
                   python3-gi
 BENCH_BUILD ?= build-bench
 DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) $(DEB_PACKAGES) zip
@@ -114,7 +114,7 @@ bench:
 	@scripts/install-deps.sh $(BENCH_PACKAGES)
 	cmake -S . -B $(call Q,$(BENCH_BUILD)) -DQO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(call Q,$(BENCH_BUILD)) -j $(JOBS) \
-	      --target qo qo_bench_bare qo_bench_swap_hook qo_bench_runner
+	      --target qo qo_bench_bare qo_bench_bare_shot qo_bench_swap_hook qo_bench_runner
 	bench/run-bench.sh $(call Q,$(BENCH_BUILD))
 
 # The unit tests, the Linux scenarios and the bad-input cases again, built
