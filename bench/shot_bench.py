@@ -7,8 +7,9 @@ against the viewer's GLX window at start.
 Runs each command RUNS times, interleaved, in SHADERS, with DISPLAY and
 WAYLAND_DISPLAY unset except for the GLX context (which uses the DISPLAY of
 the caller: run-bench.sh's Xvfb). Prints the median wall time from start to
-exit (the file written) with the first and third quartiles, and the median
-peak resident memory (/usr/bin/time's %M). Figures only, no verdict.
+exit (the file written) with the first and third quartiles, the median CPU
+time (user + system; steadier on a busy machine) and the median peak
+resident memory (/usr/bin/time's %M). Figures only, no verdict.
 """
 import os
 import statistics
@@ -21,10 +22,11 @@ import time
 def measure(command, cwd, env):
     with tempfile.NamedTemporaryFile("r") as report:
         start = time.perf_counter()
-        subprocess.run(["/usr/bin/time", "-o", report.name, "-f", "%M"] + command, cwd=cwd,
-                       env=env, check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["/usr/bin/time", "-o", report.name, "-f", "%M %U %S"] + command,
+                       cwd=cwd, env=env, check=True, stdout=subprocess.DEVNULL)
         seconds = time.perf_counter() - start
-        return seconds, int(report.read().split()[-1])
+        rss, user, system = report.read().split()[-3:]
+        return seconds, int(rss), float(user) + float(system)
 
 
 def main():
@@ -43,15 +45,18 @@ def main():
     for _ in range(runs):
         for name, command, env in cases:
             results[name].append(measure(command, shaders, env))
-    print(f"{'':30} {'median ms':>10} {'q1-q3 ms':>14} {'peak RSS MiB':>13}")
+    print(f"{'':30} {'wall ms':>8} {'q1-q3 ms':>14} {'CPU ms':>7} {'peak RSS MiB':>13}")
     for name, _, _ in cases:
-        times = sorted(1000 * t for t, _ in results[name])
+        times = sorted(1000 * t for t, _, _ in results[name])
         q = statistics.quantiles(times, n=4)
-        rss = statistics.median(m for _, m in results[name]) / 1024
-        print(f"{name:30} {statistics.median(times):10.1f} {q[0]:6.1f}-{q[2]:<7.1f} {rss:13.1f}")
-    qo = statistics.median(t for t, _ in results["qo --shot (frame 60)"])
-    bare_time = statistics.median(t for t, _ in results["bare shot (frame 60)"])
-    print(f"qo --shot / bare shot: {qo / bare_time:.2f}")
+        cpu = statistics.median(1000 * c for _, _, c in results[name])
+        rss = statistics.median(m for _, m, _ in results[name]) / 1024
+        print(f"{name:30} {statistics.median(times):8.1f} {q[0]:6.1f}-{q[2]:<7.1f} {cpu:7.0f} "
+              f"{rss:13.1f}")
+    for what, index in (("wall", 0), ("CPU", 2)):
+        qo = statistics.median(r[index] for r in results["qo --shot (frame 60)"])
+        bare_time = statistics.median(r[index] for r in results["bare shot (frame 60)"])
+        print(f"qo --shot / bare shot, {what}: {qo / bare_time:.2f}")
 
 
 if __name__ == "__main__":
