@@ -379,6 +379,27 @@ TEST_F(Shot, SameAsTheWindowAtThatFrame) {
         EXPECT_EQ(count_differences(shot, window, &first), 0) << first;
     }
 }
+
+// The disk fills up in the middle of the picture (a preloaded shim fails the
+// writes after the first 1024 bytes): one stderr line with the reason, exit
+// status 1, the picture already there untouched and no part-written file.
+TEST_F(Shot, DiskFullMidWriteLeavesTheOldFileWhole) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
+    ASSERT_TRUE(write_file(folder_ + "/old.png", "the picture of an earlier run"));
+    viewer_launch launch = launch_for(
+        platform_, "", folder_,
+        {"WAYLAND_DISPLAY", environment_with_added("LD_PRELOAD", QO_FULL_DISK_SHIM_PATH, " ")});
+    launch.command.insert(launch.command.end(), {"--shot", "old.png", "--frame", "3"});
+    std::string error;
+    ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
+    ASSERT_TRUE(wait_for_exit(&run_, deadline_ms)) << "qo --shot did not end";
+    EXPECT_EQ(run_.status, 1);
+    EXPECT_EQ(run_stderr(run_), "qo: cannot write old.png: No space left on device\n");
+    EXPECT_TRUE(read_file(folder_ + "/old.png") == "the picture of an earlier run")
+        << "old.png was changed";
+    EXPECT_EQ(folder_entries(folder_),
+              (std::set<std::string>{"vs.fx", "ps.fx", "old.png", "qo.stdout", "qo.stderr"}));
+}
 #else
 // qo.exe's picture is qo's on Linux, drawn off screen there with EGL.
 TEST_F(Shot, SameAsTheLinuxShot) {
