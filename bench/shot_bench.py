@@ -4,7 +4,7 @@ against the viewer's GLX window at start.
 
     bench/shot_bench.py BUILD SHADERS RUNS
 
-Runs each command RUNS times, interleaved, in SHADERS, with DISPLAY and
+Runs each command RUNS times, interleaved in a new order each round, in SHADERS, with DISPLAY and
 WAYLAND_DISPLAY unset except for the GLX context (which uses the DISPLAY of
 the caller: run-bench.sh's Xvfb). Prints the median wall time from start to
 exit (the file written) with the first and third quartiles, the median CPU
@@ -12,6 +12,7 @@ time (user + system; steadier on a busy machine) and the median peak
 resident memory (/usr/bin/time's %M). Figures only, no verdict.
 """
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -42,8 +43,12 @@ def main():
         ("GLX context, 800x600 window", [bare, "--context", "glx"], dict(os.environ)),
     ]
     results = {name: [] for name, _, _ in cases}
+    order = list(cases)
     for _ in range(runs):
-        for name, command, env in cases:
+        # A new order each round: what a run leaves behind (Xvfb tearing a
+        # window down, caches) does not always fall on the same next one.
+        random.shuffle(order)
+        for name, command, env in order:
             results[name].append(measure(command, shaders, env))
     print(f"{'':30} {'wall ms':>8} {'q1-q3 ms':>14} {'CPU ms':>7} {'peak RSS MiB':>13}")
     for name, _, _ in cases:
