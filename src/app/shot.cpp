@@ -11,7 +11,7 @@
 
 namespace {
 
-// The picture read back from the framebuffer, rows top to bottom.
+// The picture read back from the off-screen buffer, rows top to bottom.
 unsigned char shot_pixels[offscreen_width * offscreen_height * 3];
 
 // The clock as the viewer's draw_frame leaves it after `frames` frames.
@@ -29,7 +29,7 @@ void advance_clock_by(int frames) {
     }
 }
 
-// Builds and draws the frame into the framebuffer and reads it back.
+// Builds and draws the frame into the off-screen buffer and reads it back.
 // Returns 0, or 1 after a stderr line.
 int draw_shot(const char* file, int frame) {
     if (build_shader_program() != 0) {
