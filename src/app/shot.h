@@ -5,7 +5,7 @@
 // In the shader folder (the working directory): builds the program as the
 // viewer does (the same two stdout lines, the same stderr), advances the
 // frame clock `frame` times, draws that frame as the viewer's draw_frame
-// does into an 800x600 off-screen framebuffer, and writes it to `path` (made
+// does into an 800x600 off-screen buffer, and writes it to `path` (made
 // absolute by resolve_png_path; `file` as the user gave it, for messages).
 // Returns 0, or 1 after stderr lines: no context, a program that did not
 // link (no file is written then), a file that cannot be written.
