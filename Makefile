@@ -19,8 +19,11 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 # What building, running and testing need on Debian. libopengl-dev:
 # libOpenGL.so, which CMake's OpenGL::OpenGL / OpenGL::GLX link with.
 # libsystemd-dev: sd-bus, for F5 through the desktop portal on Wayland desktops.
+# libegl-dev, libegl-mesa0 (Mesa's EGL, surfaceless platform), libpng-dev:
+# qo --shot, off screen with no display.
 BUILD_PACKAGES := cmake make g++ pkg-config libx11-dev libgl-dev libopengl-dev libgl1-mesa-dri \
-                  libglx-mesa0 zlib1g-dev libxi-dev libxtst-dev libsystemd-dev
+                  libglx-mesa0 zlib1g-dev libxi-dev libxtst-dev libsystemd-dev \
+                  libegl-dev libegl-mesa0 libpng-dev
 # The F5 tests under headless sway with Xwayland (tests/wayland): the
 # compositor, Xwayland, a virtual keyboard (wtype), a native Wayland window
 # (wev), and what runs them as an unprivileged user (useradd from passwd,
@@ -55,7 +58,7 @@ WINDOWS_TEST_PACKAGES := $(WINDOWS_PACKAGES) googletest wine wine64 libgl1 libgl
                          libxrender1 libxrandr2 libxi6 libxcursor1 libxfixes3 libxcomposite1 \
                          libxinerama1 libxxf86vm1
 # dbus-daemon, python3-dbus, python3-gi: the bench's portal variant (QO_BENCH_PORTAL=1).
-BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3 dbus-daemon python3-dbus \
+BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3 dbus-daemon python3-dbus time \
                   python3-gi
 BENCH_BUILD ?= build-bench
 DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) $(DEB_PACKAGES) zip
@@ -111,7 +114,7 @@ bench:
 	@scripts/install-deps.sh $(BENCH_PACKAGES)
 	cmake -S . -B $(call Q,$(BENCH_BUILD)) -DQO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(call Q,$(BENCH_BUILD)) -j $(JOBS) \
-	      --target qo qo_bench_bare qo_bench_swap_hook qo_bench_runner
+	      --target qo qo_bench_bare qo_bench_bare_shot qo_bench_swap_hook qo_bench_runner
 	bench/run-bench.sh $(call Q,$(BENCH_BUILD))
 
 # The unit tests, the Linux scenarios and the bad-input cases again, built

@@ -6,7 +6,8 @@
 # QO_BENCH_REBUILDS (1000), QO_BENCH_CALLGRIND=0 to skip the instruction
 # counts, QO_BENCH_PORTAL=1 to measure with the global-shortcuts portal path
 # active (a private session bus, the tests' fake portal, WAYLAND_DISPLAY set),
-# QO_BENCH_WATCH=1 to run the viewer with --watch.
+# QO_BENCH_WATCH=1 to run the viewer with --watch, QO_BENCH_SHOTS (15): runs
+# of qo --shot and its yardstick.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$top/${1:-build-bench}" && pwd)
@@ -69,6 +70,10 @@ echo
 
 portal_binds() { if [ -n "$portal_log" ]; then grep -c '^BindShortcuts' "$portal_log" || true; fi; }
 [ -n "$portal_log" ] && echo "portal: the viewer bound its shortcut $(portal_binds) times"
+
+echo
+echo "qo --shot against the bare shot; an EGL context against the GLX window"
+"$top/bench/shot_bench.py" "$build" "$shaders" "${QO_BENCH_SHOTS:-15}"
 
 [ "${QO_BENCH_CALLGRIND:-1}" = 0 ] && exit 0
 echo

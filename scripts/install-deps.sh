@@ -26,6 +26,9 @@ upstream_name() {
         libxi-dev) echo "libXi" ;;
         libxtst-dev) echo "libXtst" ;;
         libsystemd-dev) echo "libsystemd's sd-bus (optional: F5 on Wayland desktops)" ;;
+        libegl-dev) echo "libEGL (libglvnd; qo --shot)" ;;
+        libegl-mesa0) echo "Mesa's EGL (surfaceless platform; qo --shot)" ;;
+        libpng-dev) echo "libpng 1.6 (qo --shot)" ;;
         sway) echo "sway" ;;
         xwayland) echo "Xwayland" ;;
         dbus | dbus-daemon) echo "D-Bus (dbus-daemon)" ;;

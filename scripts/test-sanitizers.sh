@@ -8,8 +8,9 @@
 #   scripts/test-sanitizers.sh [build-folder] [ctest-regex]
 #
 # Default folder build-asan; default tests: the unit tests, the integration
-# scenarios (linux., linux_keypoll.), the portal scenarios and the bad-input
-# table, whose F5 cases rebuild hundreds of times. The 10,000-rebuild storm
+# scenarios (linux., linux_keypoll.; linux.Shot. runs qo --shot off screen
+# through EGL), the portal scenarios and the bad-input table, whose F5 cases
+# rebuild hundreds of times. The 10,000-rebuild storm
 # stays with the plain build: ASan's allocator keeps freed memory resident
 # (quarantine, size-class caches), so resident memory measured under it means
 # little. The sway cases stay with the plain build too: they run the viewer

@@ -10,11 +10,31 @@ void set_error(command_line* line, const char* what, const char* argument) {
     std::snprintf(line->error, sizeof line->error, "qo: %s '%s'; see 'qo --help'", what, argument);
 }
 
+// N of `--frame N`: decimal digits only, from 1 to max_shot_frame; -1 for
+// anything else (a sign, a space, a fraction, too many digits).
+int parse_frame_number(const char* text) {
+    if (text[0] == '\0') {
+        return -1;
+    }
+    long long value = 0;
+    for (const char* digit = text; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') {
+            return -1;
+        }
+        value = value * 10 + (*digit - '0');
+        if (value > max_shot_frame) {
+            return -1;
+        }
+    }
+    return value >= 1 ? static_cast<int>(value) : -1;
+}
+
 } // namespace
 
 command_line parse_command_line(int argc, const char* const* argv) {
     command_line line;
     bool options_ended = false;
+    bool frame_given = false;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i] != nullptr ? argv[i] : "";
         bool option = !options_ended && argument[0] == '-' && argument[1] != '\0';
@@ -34,16 +54,45 @@ command_line parse_command_line(int argc, const char* const* argv) {
             return line;
         } else if (std::strcmp(argument, "--watch") == 0) {
             line.watch = true;
+        } else if (std::strcmp(argument, "--shot") == 0) {
+            if (i + 1 >= argc || argv[i + 1] == nullptr || argv[i + 1][0] == '\0') {
+                set_error(&line, "missing file name after", argument);
+                return line;
+            }
+            if (line.shot_file != nullptr) {
+                set_error(&line, "more than one picture file:", argv[i + 1]);
+                return line;
+            }
+            line.shot_file = argv[++i];
+        } else if (std::strcmp(argument, "--frame") == 0) {
+            if (i + 1 >= argc || argv[i + 1] == nullptr) {
+                set_error(&line, "missing frame number after", argument);
+                return line;
+            }
+            line.shot_frame = parse_frame_number(argv[++i]);
+            if (line.shot_frame < 0) {
+                set_error(&line, "not a frame number from 1 to 2147483647:", argv[i]);
+                return line;
+            }
+            frame_given = true;
         } else {
             set_error(&line, "unknown option", argument);
             return line;
         }
+    }
+    if (line.shot_file != nullptr && line.watch) {
+        set_error(&line, "--watch has no use with", "--shot");
+    } else if (line.shot_file != nullptr) {
+        line.action = command_shot;
+    } else if (frame_given) {
+        set_error(&line, "--frame goes only with", "--shot FILE");
     }
     return line;
 }
 
 const char* usage_text(void) {
     return "Usage: qo [--watch] [DIR]\n"
+           "       qo --shot FILE [--frame N] [DIR]\n"
            "       qo --help | --version\n"
            "\n"
            "Live GLSL shader viewer: builds an OpenGL program from vs.fx (vertex) and\n"
@@ -58,12 +107,17 @@ const char* usage_text(void) {
            "Options:\n"
            "  --watch      also rebuild once each time vs.fx or ps.fx is saved\n"
            "               (for desktops where F5 cannot reach qo, such as GNOME 43 or sway)\n"
+           "  --shot FILE  draw frame N off screen, write it to FILE as an 800x600 PNG and\n"
+           "               exit; needs no display (CI, thumbnails). FILE is relative to\n"
+           "               where qo starts, not to DIR\n"
+           "  --frame N    the frame for --shot, 1 (the first, the default) to 2147483647\n"
            "  -h, --help   print this help and exit\n"
            "  --version    print the version and exit\n"
            "\n"
-           "Exit status: 0 after Esc or closing the window; 1 when the viewer cannot run\n"
-           "(no display, window or OpenGL 2.0); 2 for a bad command line or a DIR that\n"
-           "cannot be entered.\n"
+           "Exit status: 0 after Esc or closing the window, or once --shot wrote FILE;\n"
+           "1 when the viewer cannot run (no display, window or OpenGL 2.0), or --shot\n"
+           "wrote no FILE (the program did not link, FILE cannot be written); 2 for a\n"
+           "bad command line or a DIR that cannot be entered.\n"
            "\n"
            "Manual: man qo (docs/qo.1 in the source), and README.md.\n";
 }

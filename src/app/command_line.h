@@ -4,6 +4,7 @@
 
 enum command_action {
     command_run,         // open the viewer
+    command_shot,        // draw one frame off screen into a PNG file, exit
     command_help,        // print the usage text on stdout, exit 0
     command_version,     // print "qo <version>" on stdout, exit 0
     command_usage_error, // print `error` on stderr, exit 2
@@ -13,12 +14,19 @@ enum command_action {
 // folder it cannot enter).
 constexpr int usage_error_status = 2;
 
+// The last frame `--frame` accepts.
+constexpr int max_shot_frame = 2147483647;
+
 struct command_line {
     command_action action = command_run;
     // The folder to run in (the argument as given); null: the current one.
     const char* folder = nullptr;
     // Rebuild when vs.fx or ps.fx is saved, besides F5.
     bool watch = false;
+    // For command_shot: the PNG file to write (the argument as given) and the
+    // frame to draw, counted from 1 as the viewer draws them.
+    const char* shot_file = nullptr;
+    int shot_frame = 1;
     // For command_usage_error: one line, without its line end, naming the
     // argument at fault and pointing at --help.
     char error[256] = {};
@@ -28,6 +36,9 @@ struct command_line {
 // as soon as they are read (what follows is not looked at); an unknown option
 // or a second folder is an error at once. `--` makes every later argument a
 // folder name, so that a folder may start with "-". No arguments: run here.
+// `--shot FILE` (FILE is the next argument, whatever it looks like) asks for
+// command_shot; `--frame N` (a whole number from 1 to 2147483647) goes only
+// with it.
 command_line parse_command_line(int argc, const char* const* argv);
 
 // The text `qo --help` prints, lines ended by "\n".

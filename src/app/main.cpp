@@ -5,8 +5,10 @@
 // closed.
 #include "app/command_line.h"
 #include "app/main_loop.h"
+#include "app/png_file.h"
 #include "app/process.h"
 #include "app/save_watch.h"
+#include "app/shot.h"
 #include "display/display.h"
 
 #include <cerrno>
@@ -54,13 +56,23 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", line.error);
         return usage_error_status;
     case command_run:
+    case command_shot:
         break;
+    }
+    // The picture file is named from where qo was started, not from DIR.
+    char shot_path[png_path_capacity];
+    if (line.action == command_shot &&
+        resolve_png_path(line.shot_file, shot_path, png_path_capacity) != 0) {
+        return 1;
     }
     if (line.folder != nullptr && chdir(line.folder) != 0) {
         std::fprintf(stderr, "qo: cannot enter %s: %s\n", line.folder, std::strerror(errno));
         return usage_error_status;
     }
     prepare_process();
+    if (line.action == command_shot) {
+        return take_shot(shot_path, line.shot_file, line.shot_frame);
+    }
     int status = open_display();
     if (status == 0) {
         status = require_opengl_2();

@@ -52,6 +52,11 @@ void draw_frame(void) {
         release_shaders();
         build_shader_program();
     }
+    render_frame();
+    present_frame();
+}
+
+void render_frame(void) {
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glMatrixMode(GL_MODELVIEW);
@@ -72,5 +77,4 @@ void draw_frame(void) {
     glLoadIdentity();
     glRectf(-1.0f, -1.0f, 1.0f, 1.0f);
     glFlush();
-    present_frame();
 }

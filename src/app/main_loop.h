@@ -20,5 +20,10 @@ int run_main_loop(void);
 // One frame: rebuild while F5 is down or when the save watch saw a save of a
 // shader since the last frame, clear, advance the clock, fill and upload the
 // parameter block to the last program that linked, draw the full-viewport
-// rectangle, present.
+// rectangle (render_frame), present.
 void draw_frame(void);
+
+// The drawing of one frame, what draw_frame does between the rebuild and the
+// present: clear, advance the clock, fill and upload the parameter block,
+// draw the full-viewport rectangle, flush.
+void render_frame(void);

@@ -13,12 +13,17 @@
 // WM_KEYDOWN while qo has the focus, both taken in the frame's message
 // drain. A repeat of a key already down is not a new press. The low bit of
 // GetAsyncKeyState is documented as unreliable and is not used.
+//
+// qo --shot makes the same window and context but never shows the window,
+// and draws into a pbuffer (open_offscreen).
 #include "display/display.h"
 
 #include "display/extension_search.h"
+#include "display/offscreen.h"
 #include "display/opengl.h"
 #include "shader/gl_entry_points.h"
 
+#include <GL/wglext.h>
 #include <cstdio>
 #include <cstring>
 
@@ -193,7 +198,11 @@ gl_proc gl_get_proc_address(const char* name) {
     return reinterpret_cast<gl_proc>(proc);
 }
 
-int open_display(void) {
+namespace {
+
+// Registers the class "qo" and creates its window, not yet shown. Returns 0,
+// or 1 after a stderr line.
+int create_window(void) {
     HINSTANCE module = GetModuleHandleA(nullptr);
 
     WNDCLASSEXA window_class;
@@ -221,6 +230,15 @@ int open_display(void) {
         report_failure("cannot create the window", GetLastError());
         return 1;
     }
+    return 0;
+}
+
+} // namespace
+
+int open_display(void) {
+    if (create_window() != 0) {
+        return 1;
+    }
     ShowWindow(win32.window, SW_SHOW);
     UpdateWindow(win32.window);
 
@@ -231,6 +249,139 @@ int open_display(void) {
     watch_raw_keyboard();
     enable_swap_interval(1);
     return 0;
+}
+
+namespace {
+
+// qo --shot's pbuffer and its own context, beside the hidden window's.
+struct {
+    HPBUFFERARB pbuffer;
+    HDC device_context;
+    HGLRC gl_context;
+    PFNWGLRELEASEPBUFFERDCARBPROC release_dc; // looked up with the others
+    PFNWGLDESTROYPBUFFERARBPROC destroy;
+} shot;
+
+// A pbuffer pixel format with exactly 8 bits of red, green and blue (as the
+// window's) and a depth buffer of at least 16 bits; 0 when there is none.
+int choose_pbuffer_format(PFNWGLCHOOSEPIXELFORMATARBPROC choose,
+                          PFNWGLGETPIXELFORMATATTRIBIVARBPROC describe) {
+    const int attributes[] = {WGL_DRAW_TO_PBUFFER_ARB,
+                              TRUE,
+                              WGL_SUPPORT_OPENGL_ARB,
+                              TRUE,
+                              WGL_PIXEL_TYPE_ARB,
+                              WGL_TYPE_RGBA_ARB,
+                              WGL_RED_BITS_ARB,
+                              8,
+                              WGL_GREEN_BITS_ARB,
+                              8,
+                              WGL_BLUE_BITS_ARB,
+                              8,
+                              WGL_DEPTH_BITS_ARB,
+                              16,
+                              0};
+    constexpr UINT capacity = 64;
+    int formats[capacity];
+    UINT count = 0;
+    if (!choose(win32.device_context, attributes, nullptr, capacity, formats, &count)) {
+        return 0;
+    }
+    for (UINT i = 0; i < count && i < capacity; ++i) {
+        const int names[] = {WGL_RED_BITS_ARB, WGL_GREEN_BITS_ARB, WGL_BLUE_BITS_ARB};
+        int bits[3] = {0, 0, 0};
+        if (describe(win32.device_context, formats[i], 0, 3, names, bits) && bits[0] == 8 &&
+            bits[1] == 8 && bits[2] == 8) {
+            return formats[i];
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+// qo --shot: the viewer's window and context, the window never shown; its
+// context gives the WGL_ARB_pbuffer functions, and the frame is drawn into
+// an 800x600 pbuffer with a context of its own (the window's kind of buffer:
+// the GL rasterizes it the same way up as a window, unlike a framebuffer
+// object, and a hidden window's own pixels are not kept).
+int open_offscreen(void) {
+    if (create_window() != 0 || create_gl_context() != 0) {
+        return 1;
+    }
+    auto choose = reinterpret_cast<PFNWGLCHOOSEPIXELFORMATARBPROC>(
+        gl_get_proc_address("wglChoosePixelFormatARB"));
+    auto describe = reinterpret_cast<PFNWGLGETPIXELFORMATATTRIBIVARBPROC>(
+        gl_get_proc_address("wglGetPixelFormatAttribivARB"));
+    auto create =
+        reinterpret_cast<PFNWGLCREATEPBUFFERARBPROC>(gl_get_proc_address("wglCreatePbufferARB"));
+    auto get_dc =
+        reinterpret_cast<PFNWGLGETPBUFFERDCARBPROC>(gl_get_proc_address("wglGetPbufferDCARB"));
+    shot.release_dc = reinterpret_cast<PFNWGLRELEASEPBUFFERDCARBPROC>(
+        gl_get_proc_address("wglReleasePbufferDCARB"));
+    shot.destroy =
+        reinterpret_cast<PFNWGLDESTROYPBUFFERARBPROC>(gl_get_proc_address("wglDestroyPbufferARB"));
+    if (choose == nullptr || describe == nullptr || create == nullptr || get_dc == nullptr ||
+        shot.release_dc == nullptr || shot.destroy == nullptr) {
+        std::fprintf(stderr, "qo: the OpenGL driver offers no pbuffers (WGL_ARB_pbuffer and "
+                             "WGL_ARB_pixel_format)\n");
+        return 1;
+    }
+    int format = choose_pbuffer_format(choose, describe);
+    if (format == 0) {
+        std::fprintf(stderr, "qo: no pbuffer pixel format with 8 bits per colour and a depth "
+                             "buffer\n");
+        return 1;
+    }
+    const int no_attributes[] = {0};
+    SetLastError(0);
+    shot.pbuffer =
+        create(win32.device_context, format, offscreen_width, offscreen_height, no_attributes);
+    if (shot.pbuffer == nullptr) {
+        report_failure("cannot create an 800x600 pbuffer", GetLastError());
+        return 1;
+    }
+    shot.device_context = get_dc(shot.pbuffer);
+    SetLastError(0);
+    shot.gl_context =
+        shot.device_context != nullptr ? wglCreateContext(shot.device_context) : nullptr;
+    if (shot.gl_context == nullptr) {
+        report_failure("cannot create an OpenGL context for the pbuffer", GetLastError());
+        return 1;
+    }
+    SetLastError(0);
+    if (!wglMakeCurrent(shot.device_context, shot.gl_context)) {
+        report_failure("cannot make the pbuffer's OpenGL context current", GetLastError());
+        return 1;
+    }
+    glViewport(0, 0, offscreen_width, offscreen_height);
+    return 0;
+}
+
+void close_offscreen(void) {
+    if (shot.gl_context != nullptr) {
+        wglMakeCurrent(nullptr, nullptr);
+        wglDeleteContext(shot.gl_context);
+        shot.gl_context = nullptr;
+    }
+    if (shot.pbuffer != nullptr) {
+        if (shot.device_context != nullptr) {
+            shot.release_dc(shot.pbuffer, shot.device_context);
+            shot.device_context = nullptr;
+        }
+        shot.destroy(shot.pbuffer);
+        shot.pbuffer = nullptr;
+    }
+    close_display();
+}
+
+// WGL serves the hidden window's context as it does the shown one's.
+bool offscreen_context_in_use(void) {
+    return false;
+}
+
+gl_proc offscreen_get_proc_address(const char* name) {
+    return gl_get_proc_address(name);
 }
 
 void enable_swap_interval(int interval) {

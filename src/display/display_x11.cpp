@@ -25,6 +25,7 @@
 #include "display/display.h"
 
 #include "display/extension_search.h"
+#include "display/offscreen.h"
 #include "display/portal_shortcut.h"
 #include "shader/build_output.h"
 #include "shader/gl_entry_points.h"
@@ -364,7 +365,12 @@ void handle_event(XEvent& event) {
 
 } // namespace
 
+// The window's context answers through GLX; the off-screen one of qo --shot
+// (EGL) through its own API.
 gl_proc gl_get_proc_address(const char* name) {
+    if (offscreen_context_in_use()) {
+        return offscreen_get_proc_address(name);
+    }
     return reinterpret_cast<gl_proc>(glXGetProcAddressARB(reinterpret_cast<const GLubyte*>(name)));
 }
 

@@ -63,7 +63,7 @@ std::string name_of(const std::string& assignment) {
 
 // The test's environment with DISPLAY replaced (removed when `display_name`
 // is empty) and `extra` added, later entries replacing earlier ones of the
-// same name.
+// same name; an entry without "=" removes that name.
 std::vector<std::string> child_environment(const std::string& display_name,
                                            const std::vector<std::string>& extra) {
     std::vector<std::string> overrides;
@@ -88,7 +88,9 @@ std::vector<std::string> child_environment(const std::string& display_name,
         result.erase(std::remove_if(result.begin(), result.end(),
                                     [&](const std::string& s) { return name_of(s) == name; }),
                      result.end());
-        result.push_back(item);
+        if (item.find('=') != std::string::npos) {
+            result.push_back(item); // a bare name only removes
+        }
     }
     return result;
 }

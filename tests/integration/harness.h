@@ -113,7 +113,7 @@ struct viewer_launch {
     std::vector<std::string> command;     // program and arguments
     std::string folder;                   // the working directory
     std::string display_name;             // DISPLAY; empty: DISPLAY is removed
-    std::vector<std::string> environment; // extra "NAME=value"
+    std::vector<std::string> environment; // extra "NAME=value"; a bare "NAME" removes it
     std::vector<int> ignored_signals;     // set to SIG_IGN before the start (as nohup does)
 };
 

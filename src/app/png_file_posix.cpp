@@ -1,0 +1,180 @@
+// The picture file on POSIX systems: libpng's simplified API encodes into a
+// buffer of qo's own, which goes to a temporary file beside the target
+// (mkstemp), is synced, and replaces the target with rename(). The stop
+// signals are held back meanwhile, so Ctrl+C never leaves the temporary
+// file behind.
+//
+// A target that exists and is not a regular file (a device such as
+// /dev/null, a FIFO) is written to directly: it cannot be replaced, and is
+// not a file a reader could find half written. A symbolic link is followed:
+// the file it names is replaced, the link stays.
+#include "app/png_file.h"
+
+#include <png.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int max_pixels = 800 * 600;
+// A PNG holds the rows (a filter byte each) deflated: at worst stored, 5
+// bytes per block of at most 65535; plus the chunks around them.
+constexpr long png_capacity = max_pixels * 3L + 600 + (max_pixels * 3L + 600) / 8192 + 4096;
+unsigned char png_bytes[png_capacity];
+
+int report(const char* file, const char* reason) {
+    std::fprintf(stderr, "qo: cannot write %s: %s\n", file, reason);
+    return 1;
+}
+
+// Writes all `count` bytes to `fd`; false with errno set when it can't.
+bool write_all(int fd, const unsigned char* bytes, size_t count) {
+    while (count > 0) {
+        ssize_t written = write(fd, bytes, count);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            if (written == 0) {
+                errno = EIO;
+            }
+            return false;
+        }
+        bytes += written;
+        count -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// The stop signals of process_posix.cpp, held back while the file is
+// written and delivered once it is in place (or gone).
+void hold_stop_signals(sigset_t* previous) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    sigprocmask(SIG_BLOCK, &set, previous);
+}
+
+// The mode a new file gets from open(…, 0666): what the umask leaves.
+mode_t new_file_mode(void) {
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// Into a device or FIFO that is there already.
+int write_in_place(const char* path, const char* file, const unsigned char* bytes, size_t count) {
+    int fd = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        return report(file, std::strerror(errno));
+    }
+    bool ok = write_all(fd, bytes, count);
+    int saved = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    return ok ? 0 : report(file, std::strerror(saved));
+}
+
+// Into a new file beside `path`, then renamed over it.
+int replace_file(const char* path, const char* file, const unsigned char* bytes, size_t count,
+                 mode_t mode) {
+    char temporary[png_path_capacity + 32];
+    const char* slash = std::strrchr(path, '/');
+    int folder_length = slash != nullptr ? static_cast<int>(slash - path) : 0;
+    std::snprintf(temporary, sizeof temporary, "%.*s/.qo-shot-XXXXXX", folder_length, path);
+    int fd = mkstemp(temporary);
+    if (fd < 0) {
+        return report(file, std::strerror(errno));
+    }
+    bool ok = fchmod(fd, mode) == 0 && write_all(fd, bytes, count) && fsync(fd) == 0;
+    int saved = errno;
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && rename(temporary, path) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok) {
+        unlink(temporary);
+        return report(file, std::strerror(saved));
+    }
+    return 0;
+}
+
+} // namespace
+
+int resolve_png_path(const char* file, char* path, int capacity) {
+    int length = 0;
+    if (file[0] == '/') {
+        length = std::snprintf(path, static_cast<size_t>(capacity), "%s", file);
+    } else {
+        char folder[PATH_MAX];
+        if (getcwd(folder, sizeof folder) == nullptr) {
+            return report(file, std::strerror(errno));
+        }
+        length = std::snprintf(path, static_cast<size_t>(capacity), "%s/%s", folder, file);
+    }
+    if (length < 0 || length >= capacity) {
+        return report(file, std::strerror(ENAMETOOLONG));
+    }
+    return 0;
+}
+
+int write_png_file(const char* path, const char* file, const unsigned char* rgb, int width,
+                   int height) {
+    if (width <= 0 || height <= 0 || static_cast<long>(width) * height > max_pixels) {
+        return report(file, "the picture is larger than qo's buffer");
+    }
+    png_image image;
+    std::memset(&image, 0, sizeof image);
+    image.version = PNG_IMAGE_VERSION;
+    image.width = static_cast<png_uint_32>(width);
+    image.height = static_cast<png_uint_32>(height);
+    image.format = PNG_FORMAT_RGB;
+    png_alloc_size_t size = sizeof png_bytes;
+    if (!png_image_write_to_memory(&image, png_bytes, &size, 0, rgb, width * 3, nullptr)) {
+        png_image_free(&image);
+        return report(file, image.message[0] != '\0' ? image.message : "libpng failed");
+    }
+
+    // What the path names now: a link is followed to its file; a device or
+    // FIFO is written in place; a folder is refused.
+    char target[PATH_MAX];
+    const char* destination = path;
+    struct stat info;
+    mode_t mode = new_file_mode();
+    if (lstat(path, &info) == 0) {
+        if (S_ISLNK(info.st_mode) && realpath(path, target) != nullptr) {
+            destination = target;
+        }
+        if (stat(destination, &info) == 0) {
+            if (S_ISDIR(info.st_mode)) {
+                return report(file, std::strerror(EISDIR));
+            }
+            if (!S_ISREG(info.st_mode)) {
+                return write_in_place(destination, file, png_bytes, size);
+            }
+            mode = info.st_mode & 07777;
+        }
+    }
+
+    sigset_t previous;
+    hold_stop_signals(&previous);
+    int status = replace_file(destination, file, png_bytes, size, mode);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return status;
+}

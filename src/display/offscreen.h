@@ -1,0 +1,37 @@
+// The off-screen drawing of `qo --shot`: a GL context current on this thread
+// that draws into an 800x600 buffer of its own, never into a window shown,
+// and waits for no display refresh.
+//
+// One backend per platform, picked in CMake: on Linux EGL on Mesa's
+// surfaceless platform (offscreen_egl.cpp), no display at all; on Windows a
+// hidden window's WGL context (display_win32.cpp). Both draw into a pbuffer,
+// a buffer of the window system's kind as the window's back buffer is, so
+// the GL rasterizes and rounds exactly as it does for the window.
+#pragma once
+
+#include "shader/gl_entry_points.h"
+
+// The size of the picture: the viewer's window.
+constexpr int offscreen_width = 800;
+constexpr int offscreen_height = 600;
+
+// Makes a compatibility-profile GL context current on this thread with an
+// offscreen_width x offscreen_height buffer of 8-bit colour and a 16-bit
+// depth buffer to draw into, the viewport set to it. Returns 0, or 1 after
+// one stderr line naming what failed. close_offscreen must be called in
+// both cases.
+int open_offscreen(void);
+
+// Releases the buffer and the context. Safe after a failed open_offscreen.
+void close_offscreen(void);
+
+// Reads what was drawn as 8-bit RGB, rows top to bottom, into `rgb`
+// (offscreen_width * offscreen_height * 3 bytes). Plain GL
+// (offscreen_pixels.cpp).
+void read_offscreen_pixels(unsigned char* rgb);
+
+// Whether the off-screen context is the one in use, and a look-up through
+// its API: for gl_get_proc_address on a platform where the window's API
+// differs (Linux: GLX for the window, EGL here).
+bool offscreen_context_in_use(void);
+gl_proc offscreen_get_proc_address(const char* name);

@@ -1,0 +1,563 @@
+// qo --shot FILE [--frame N], run as a user or a CI job would: the picture
+// file read back with libpng, the exit status, stdout and stderr. On Linux
+// with no display at all (DISPLAY and WAYLAND_DISPLAY unset); built with
+// QO_SCENARIOS_ON_WINE, the same against qo.exe under Wine (which draws
+// through the X server it is given).
+// GoogleTest before the X11 headers: Xlib's macros (None, Bool) would break it.
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+#include <png.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <dirent.h>
+#include <map>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+constexpr int deadline_ms = 120000;
+constexpr int shot_width = 800;
+constexpr int shot_height = 600;
+
+viewer_platform shot_platform() {
+#if QO_SCENARIOS_ON_WINE
+    return wine_platform();
+#else
+    return linux_platform();
+#endif
+}
+
+// Reads the PNG at `path`, which must be 8-bit RGB without alpha.
+bool read_png(const std::string& path, probe_image* image, std::string* error) {
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&png, path.c_str())) {
+        *error = path + ": " + png.message;
+        return false;
+    }
+    if (png.format != PNG_FORMAT_RGB) {
+        *error = path + ": not 8-bit RGB (libpng format " + std::to_string(png.format) + ")";
+        png_image_free(&png);
+        return false;
+    }
+    image->width = static_cast<int>(png.width);
+    image->height = static_cast<int>(png.height);
+    image->rgb.resize(PNG_IMAGE_SIZE(png));
+    if (!png_image_finish_read(&png, nullptr, image->rgb.data(), 0, nullptr)) {
+        *error = path + ": " + png.message;
+        return false;
+    }
+    return true;
+}
+
+// How many pixels differ, and where and how the first one does.
+long count_differences(const probe_image& seen, const probe_image& expected, std::string* first) {
+    if (seen.width != expected.width || seen.height != expected.height) {
+        *first = std::to_string(seen.width) + "x" + std::to_string(seen.height) + " instead of " +
+                 std::to_string(expected.width) + "x" + std::to_string(expected.height);
+        return -1;
+    }
+    long count = 0;
+    for (size_t i = 0; i + 2 < seen.rgb.size(); i += 3) {
+        if (seen.rgb[i] == expected.rgb[i] && seen.rgb[i + 1] == expected.rgb[i + 1] &&
+            seen.rgb[i + 2] == expected.rgb[i + 2]) {
+            continue;
+        }
+        if (count++ == 0) {
+            long pixel = static_cast<long>(i / 3);
+            *first = "(" + std::to_string(pixel % seen.width) + ", " +
+                     std::to_string(pixel / seen.width) + ") is " +
+                     describe(rgb{seen.rgb[i], seen.rgb[i + 1], seen.rgb[i + 2]}) + ", expected " +
+                     describe(rgb{expected.rgb[i], expected.rgb[i + 1], expected.rgb[i + 2]});
+        }
+    }
+    return count;
+}
+
+// The names in a folder.
+std::set<std::string> folder_entries(const std::string& folder) {
+    std::set<std::string> names;
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        return names;
+    }
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.insert(name);
+        }
+    }
+    closedir(dir);
+    return names;
+}
+
+bool exists(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+// The parameter block the viewer hands over at frame `frame`, from its
+// definition: the clock advanced by 1/60 in double and rounded to float each
+// frame; fpar[0] = (2 sin(t + 0.1), 0, 2 cos(t), 0) with t + 0.1 in float,
+// sine and cosine in double, the result rounded and doubled in float;
+// fpar[2] = (t, 0, 0, 1); everything else 0.
+void expected_fpar(long frame, float fpar[16]) {
+    float t = 0.0f;
+    for (long i = 0; i < frame; ++i) {
+        t = static_cast<float>(static_cast<double>(t) + 1.0 / 60.0);
+    }
+    for (int i = 0; i < 16; ++i) {
+        fpar[i] = 0.0f;
+    }
+    float phase = t * 1.0f + 0.1f;
+    fpar[0] = static_cast<float>(std::sin(static_cast<double>(phase))) * 2.0f;
+    fpar[2] = static_cast<float>(std::cos(static_cast<double>(t))) * 2.0f;
+    fpar[8] = t;
+    fpar[11] = 1.0f;
+}
+
+// ps.fx writing the bits of the 16 floats of fpar into the picture: float i
+// in the column of 50 pixels from x = 50 i; in the upper half (red, green,
+// blue) = (bits 24-31, 165, bits 16-23), in the lower half (bits 8-15,
+// bits 0-7, 60). The fixed values tell the halves apart: a picture written
+// bottom row first fails.
+const char* const fpar_bits_pixel_shader =
+    "#version 330 compatibility\n"
+    "uniform vec4 fpar[4];\n"
+    "void main()\n"
+    "{\n"
+    "    int i = int(gl_FragCoord.x) / 50;\n"
+    "    uint bits = floatBitsToUint(fpar[i / 4][i % 4]);\n"
+    "    vec3 c;\n"
+    "    if (gl_FragCoord.y >= 300.0)\n"
+    "        c = vec3(float(bits >> 24), 165.0, float((bits >> 16) & 255u));\n"
+    "    else\n"
+    "        c = vec3(float((bits >> 8) & 255u), float(bits & 255u), 60.0);\n"
+    "    gl_FragColor = vec4(c / 255.0, 1.0);\n"
+    "}\n";
+
+const char* const compatibility_vertex_shader = "#version 330 compatibility\n"
+                                                "void main()\n"
+                                                "{\n"
+                                                "    gl_Position = gl_Vertex;\n"
+                                                "}\n";
+
+// The picture fpar_bits_pixel_shader draws at `frame`, rows top first.
+probe_image expected_fpar_picture(long frame) {
+    float fpar[16];
+    expected_fpar(frame, fpar);
+    probe_image image;
+    image.width = shot_width;
+    image.height = shot_height;
+    image.rgb.resize(shot_width * shot_height * 3);
+    for (int y = 0; y < shot_height; ++y) {
+        for (int x = 0; x < shot_width; ++x) {
+            std::uint32_t bits = 0;
+            std::memcpy(&bits, &fpar[x / 50], sizeof bits);
+            std::uint8_t* pixel = &image.rgb[(y * shot_width + x) * 3];
+            if (y < shot_height / 2) {
+                pixel[0] = static_cast<std::uint8_t>(bits >> 24);
+                pixel[1] = 165;
+                pixel[2] = static_cast<std::uint8_t>(bits >> 16);
+            } else {
+                pixel[0] = static_cast<std::uint8_t>(bits >> 8);
+                pixel[1] = static_cast<std::uint8_t>(bits);
+                pixel[2] = 60;
+            }
+        }
+    }
+    return image;
+}
+
+class Shot : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        platform_ = shot_platform();
+        std::string error;
+        ASSERT_TRUE(platform_ready(platform_, &error)) << error;
+        if (platform_.wine) {
+            // Wine draws through an X server, also for a window never shown.
+            ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
+        }
+        const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string tag = std::string(info->name()).substr(0, 24);
+        for (char& c : tag) {
+            c = c == '/' ? '-' : c;
+        }
+        folder_ = make_temp_folder(platform_.name + "-shot-" + tag);
+        ASSERT_FALSE(folder_.empty()) << "cannot make a temporary folder";
+        outputs_ = make_temp_folder(platform_.name + "-shot-output");
+        ASSERT_FALSE(outputs_.empty()) << "cannot make a temporary folder";
+    }
+
+    void TearDown() override {
+        kill_viewer(&run_);
+        if (HasFailure()) {
+            print_viewer_output(run_);
+        }
+        end_platform_session(platform_);
+        stop_xvfb(&server_);
+        remove_folder(folder_);
+        remove_folder(outputs_);
+    }
+
+    // Writes vs.fx and ps.fx into `folder`.
+    void write_shaders(const std::string& folder, const std::string& vertex,
+                       const std::string& pixel) {
+        ASSERT_TRUE(write_file(folder + "/vs.fx", vertex));
+        ASSERT_TRUE(write_file(folder + "/ps.fx", pixel));
+    }
+
+    // Runs qo with `arguments` in `folder` to its end: on Linux with neither
+    // DISPLAY nor WAYLAND_DISPLAY, under Wine on the test's X server (or on
+    // `display_name` when one is given). The output files go to a folder of
+    // their own, so that only what qo writes is in `folder`.
+    void run_qo(const std::string& folder, const std::vector<std::string>& arguments,
+                const std::string& display_name = "") {
+        std::string shown = display_name.empty() && platform_.wine ? server_.name : display_name;
+        viewer_launch launch = launch_for(platform_, shown, folder, {"WAYLAND_DISPLAY"});
+        launch.command.insert(launch.command.end(), arguments.begin(), arguments.end());
+        run_ = viewer_run();
+        std::string error;
+        ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
+        ASSERT_TRUE(wait_for_exit(&run_, deadline_ms)) << "qo --shot did not end";
+        // The harness writes qo.stdout and qo.stderr into the folder: moved
+        // out of the way of the folder checks.
+        std::string out = outputs_ + "/qo.stdout";
+        std::string err = outputs_ + "/qo.stderr";
+        ASSERT_EQ(std::rename(run_.stdout_path.c_str(), out.c_str()), 0);
+        ASSERT_EQ(std::rename(run_.stderr_path.c_str(), err.c_str()), 0);
+        run_.stdout_path = out;
+        run_.stderr_path = err;
+    }
+
+    // One build in stdout whose link log is empty.
+    void expect_one_clean_build() {
+        build_report report = parse_builds(run_stdout(run_), platform_.line_end);
+        EXPECT_TRUE(report.ok) << report.fault;
+        EXPECT_EQ(report.builds, 1);
+        EXPECT_EQ(report.link_logs, std::vector<std::string>{""});
+    }
+
+    viewer_platform platform_;
+    xvfb_server server_;
+    std::string folder_;
+    std::string outputs_; // stdout, stderr and the like, out of the folder's way
+    viewer_run run_;
+};
+
+// ---- the picture ---------------------------------------------------------------------
+
+// The parameter block read back bit for bit at the first frame (no --frame),
+// at frame 120, and long after the clock stopped advancing (2^19 seconds);
+// the shaders in DIR, the file named from where qo was started; an existing
+// file replaced.
+TEST_F(Shot, ParameterBlockBitForBitAtEachFrame) {
+    std::string shaders = folder_ + "/shader dir";
+    ASSERT_EQ(mkdir(shaders.c_str(), 0755), 0);
+    ASSERT_NO_FATAL_FAILURE(
+        write_shaders(shaders, compatibility_vertex_shader, fpar_bits_pixel_shader));
+    ASSERT_TRUE(write_file(folder_ + "/frame 120.png", "an older picture"));
+    struct Case {
+        long frame;
+        std::vector<std::string> arguments;
+        std::string file;
+    };
+    const Case cases[] = {
+        {1, {"--shot", "first.png", "shader dir"}, "first.png"},
+        {120, {"shader dir", "--frame", "120", "--shot", "frame 120.png"}, "frame 120.png"},
+        {40000000, {"--shot", "late.png", "--frame", "40000000", "shader dir"}, "late.png"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("frame " + std::to_string(c.frame));
+        ASSERT_NO_FATAL_FAILURE(run_qo(folder_, c.arguments));
+        EXPECT_EQ(run_.status, 0);
+        EXPECT_EQ(run_stderr(run_), "");
+        expect_one_clean_build();
+        EXPECT_FALSE(exists(shaders + "/" + c.file)) << "written into DIR";
+        probe_image image;
+        std::string error;
+        ASSERT_TRUE(read_png(folder_ + "/" + c.file, &image, &error)) << error;
+        std::string first;
+        EXPECT_EQ(count_differences(image, expected_fpar_picture(c.frame), &first), 0) << first;
+    }
+    EXPECT_EQ(folder_entries(folder_),
+              (std::set<std::string>{"shader dir", "first.png", "frame 120.png", "late.png"}));
+}
+
+#if !QO_SCENARIOS_ON_WINE
+// With an X server there (DISPLAY set) qo --shot does not touch it: no
+// window is created on it, and the picture is the one drawn without it.
+TEST_F(Shot, SamePictureWithADisplayAndNoWindowOnIt) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(2)));
+    ASSERT_NO_FATAL_FAILURE(run_qo(folder_, {"--shot", "none.png", "--frame", "77"}));
+    ASSERT_EQ(run_.status, 0) << run_stderr(run_);
+
+    std::string error;
+    ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
+    XSelectInput(server_.display, DefaultRootWindow(server_.display), SubstructureNotifyMask);
+    XSync(server_.display, False);
+    ASSERT_NO_FATAL_FAILURE(
+        run_qo(folder_, {"--shot", "shown.png", "--frame", "77"}, server_.name));
+    ASSERT_EQ(run_.status, 0) << run_stderr(run_);
+    XSync(server_.display, False);
+    int windows_made = 0;
+    while (XPending(server_.display) > 0) {
+        XEvent event;
+        XNextEvent(server_.display, &event);
+        windows_made += event.type == CreateNotify ? 1 : 0;
+    }
+    EXPECT_EQ(windows_made, 0);
+
+    probe_image without;
+    probe_image with;
+    ASSERT_TRUE(read_png(folder_ + "/none.png", &without, &error)) << error;
+    ASSERT_TRUE(read_png(folder_ + "/shown.png", &with, &error)) << error;
+    std::string first;
+    EXPECT_EQ(count_differences(with, without, &first), 0) << first;
+    rgb centre{without.rgb[(300 * 800 + 400) * 3], without.rgb[(300 * 800 + 400) * 3 + 1],
+               without.rgb[(300 * 800 + 400) * 3 + 2]};
+    EXPECT_EQ(decode_clock(centre).frame, 77) << describe(centre);
+}
+
+// The picture is the viewer's window at the same frame, pixel for pixel:
+// the viewer is held on that frame by a preloaded shim while its window is
+// read from the screen.
+TEST_F(Shot, SameAsTheWindowAtThatFrame) {
+    struct Case {
+        const char* name;
+        std::string folder; // empty: the clock shader in a folder of the test's
+        long frame;
+    };
+    const Case cases[] = {
+        {"the example", QO_EXAMPLES_PATH, 3},
+        {"the example later", QO_EXAMPLES_PATH, 40},
+        {"the clock shader", "", 9},
+    };
+    std::string error;
+    ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(1)));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " at frame " + std::to_string(c.frame));
+        std::string shaders = c.folder.empty() ? folder_ : c.folder;
+        std::string picture = folder_ + "/shot " + std::to_string(c.frame) + ".png";
+        ASSERT_NO_FATAL_FAILURE(
+            run_qo(folder_, {"--shot", picture, "--frame", std::to_string(c.frame), shaders}));
+        ASSERT_EQ(run_.status, 0) << run_stderr(run_);
+        probe_image shot;
+        ASSERT_TRUE(read_png(picture, &shot, &error)) << error;
+
+        std::string ready = outputs_ + "/ready";
+        std::remove(ready.c_str());
+        viewer_launch launch =
+            launch_for(platform_, server_.name, shaders,
+                       {environment_with_added("LD_PRELOAD", QO_FRAME_STOP_SHIM_PATH, " "),
+                        "QO_STOP_AT_FRAME=" + std::to_string(c.frame), "QO_STOP_READY=" + ready});
+        // Started in the outputs' folder: DIR may be the source's.
+        launch.folder = outputs_;
+        launch.command.push_back(shaders);
+        run_ = viewer_run();
+        ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
+        ASSERT_TRUE(poll_until([&] { return exists(ready) || has_exited(&run_); }, deadline_ms))
+            << "the viewer never reached frame " << c.frame;
+        ASSERT_TRUE(exists(ready)) << "the viewer ended: " << run_stderr(run_);
+        viewer_area area;
+        ASSERT_TRUE(find_viewer_area(server_.display, platform_, deadline_ms, &area, &error))
+            << error;
+        probe_image window;
+        ASSERT_TRUE(grab_area(server_.display, area, &window));
+        kill_viewer(&run_);
+        std::string first;
+        EXPECT_EQ(count_differences(shot, window, &first), 0) << first;
+    }
+}
+
+// The disk fills up in the middle of the picture (a preloaded shim fails the
+// writes after the first 1024 bytes): one stderr line with the reason, exit
+// status 1, the picture already there untouched and no part-written file.
+TEST_F(Shot, DiskFullMidWriteLeavesTheOldFileWhole) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
+    ASSERT_TRUE(write_file(folder_ + "/old.png", "the picture of an earlier run"));
+    viewer_launch launch = launch_for(
+        platform_, "", folder_,
+        {"WAYLAND_DISPLAY", environment_with_added("LD_PRELOAD", QO_FULL_DISK_SHIM_PATH, " ")});
+    launch.command.insert(launch.command.end(), {"--shot", "old.png", "--frame", "3"});
+    std::string error;
+    ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
+    ASSERT_TRUE(wait_for_exit(&run_, deadline_ms)) << "qo --shot did not end";
+    EXPECT_EQ(run_.status, 1);
+    EXPECT_EQ(run_stderr(run_), "qo: cannot write old.png: No space left on device\n");
+    EXPECT_TRUE(read_file(folder_ + "/old.png") == "the picture of an earlier run")
+        << "old.png was changed";
+    EXPECT_EQ(folder_entries(folder_),
+              (std::set<std::string>{"vs.fx", "ps.fx", "old.png", "qo.stdout", "qo.stderr"}));
+}
+#else
+// qo.exe's picture is qo's on Linux, drawn off screen there with EGL.
+TEST_F(Shot, SameAsTheLinuxShot) {
+    std::string error;
+    for (long frame : {1L, 50L}) {
+        std::string picture = "example " + std::to_string(frame) + ".png";
+        ASSERT_NO_FATAL_FAILURE(run_qo(
+            folder_, {"--shot", picture, "--frame", std::to_string(frame), QO_EXAMPLES_PATH}));
+        ASSERT_EQ(run_.status, 0) << run_stderr(run_);
+        viewer_platform wine = platform_;
+        platform_ = linux_platform();
+        ASSERT_NO_FATAL_FAILURE(run_qo(
+            folder_, {"--shot", "linux.png", "--frame", std::to_string(frame), QO_EXAMPLES_PATH}));
+        platform_ = wine;
+        ASSERT_EQ(run_.status, 0) << run_stderr(run_);
+        probe_image windows_picture;
+        probe_image linux_picture;
+        ASSERT_TRUE(read_png(folder_ + "/" + picture, &windows_picture, &error)) << error;
+        ASSERT_TRUE(read_png(folder_ + "/linux.png", &linux_picture, &error)) << error;
+        std::string first;
+        EXPECT_EQ(count_differences(windows_picture, linux_picture, &first), 0)
+            << "frame " << frame << ": " << first;
+    }
+}
+
+// The hidden window is never shown: no window larger than a pixel is mapped
+// on Wine's X server (Wine maps helper windows of 1x1 at (-1, -1) of its
+// own, which show nothing).
+TEST_F(Shot, ShowsNoWindow) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(2)));
+    XSelectInput(server_.display, DefaultRootWindow(server_.display), SubstructureNotifyMask);
+    XSync(server_.display, False);
+    ASSERT_NO_FATAL_FAILURE(run_qo(folder_, {"--shot", "hidden.png", "--frame", "5"}));
+    ASSERT_EQ(run_.status, 0) << run_stderr(run_);
+    XSync(server_.display, False);
+    std::map<Window, std::pair<int, int>> sizes;
+    std::string shown;
+    while (XPending(server_.display) > 0) {
+        XEvent event;
+        XNextEvent(server_.display, &event);
+        if (event.type == CreateNotify) {
+            sizes[event.xcreatewindow.window] = {event.xcreatewindow.width,
+                                                 event.xcreatewindow.height};
+        } else if (event.type == ConfigureNotify) {
+            sizes[event.xconfigure.window] = {event.xconfigure.width, event.xconfigure.height};
+        } else if (event.type == MapNotify) {
+            std::pair<int, int> size = sizes[event.xmap.window];
+            if (size.first > 1 || size.second > 1) {
+                shown += " " + std::to_string(size.first) + "x" + std::to_string(size.second);
+            }
+        }
+    }
+    EXPECT_EQ(shown, "") << "windows mapped";
+    probe_image image;
+    std::string error;
+    ASSERT_TRUE(read_png(folder_ + "/hidden.png", &image, &error)) << error;
+    rgb centre{image.rgb[(300 * 800 + 400) * 3], image.rgb[(300 * 800 + 400) * 3 + 1],
+               image.rgb[(300 * 800 + 400) * 3 + 2]};
+    EXPECT_EQ(decode_clock(centre).frame, 5) << describe(centre);
+}
+#endif
+
+// ---- failures ------------------------------------------------------------------------
+
+// A program that does not link: the build lines and the compile errors as
+// the viewer gives them, exit status 1, and no file: neither a new one nor a
+// change to the one already there.
+TEST_F(Shot, BuildThatDoesNotLinkWritesNoFile) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(),
+                                          "void main()\n{\n    gl_FragColor = vec4(1.0)\n}\n"));
+    ASSERT_TRUE(write_file(folder_ + "/old.png", "the picture of an earlier run"));
+    for (const char* file : {"new.png", "old.png"}) {
+        SCOPED_TRACE(file);
+        ASSERT_NO_FATAL_FAILURE(run_qo(folder_, {"--shot", file}));
+        EXPECT_EQ(run_.status, 1);
+        build_report report = parse_builds(run_stdout(run_), platform_.line_end);
+        EXPECT_TRUE(report.ok) << report.fault;
+        EXPECT_EQ(report.builds, 1);
+        std::string err = run_stderr(run_);
+        EXPECT_NE(err.find("ps.fx:4:"), std::string::npos) << err;
+        EXPECT_NE(err.find(std::string("qo: the program did not link: ") + file + " not written"),
+                  std::string::npos)
+            << err;
+        EXPECT_EQ(folder_entries(folder_), (std::set<std::string>{"vs.fx", "ps.fx", "old.png"}));
+        EXPECT_EQ(read_file(folder_ + "/old.png"), "the picture of an earlier run");
+    }
+}
+
+// A FILE that cannot be written: one stderr line naming it and the reason,
+// exit status 1, nothing left behind in the folders around it.
+TEST_F(Shot, FileThatCannotBeWritten) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
+    ASSERT_EQ(mkdir((folder_ + "/a folder").c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(folder_ + "/a file", "text"));
+    struct Case {
+        const char* file;
+        const char* reason; // on Linux; Wine words its own
+    };
+    const Case cases[] = {
+        {"no such folder/x.png", "No such file or directory"},
+        {"a folder", "Is a directory"},
+        {"a file/x.png", "Not a directory"},
+    };
+    std::set<std::string> before = folder_entries(folder_);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        ASSERT_NO_FATAL_FAILURE(run_qo(folder_, {"--shot", c.file}));
+        EXPECT_EQ(run_.status, 1);
+        expect_one_clean_build();
+        std::string err = run_stderr(run_);
+        std::string start = std::string("qo: cannot write ") + c.file + ": ";
+        EXPECT_EQ(err.compare(0, start.size(), start), 0) << err;
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << "not one line: " << err;
+        if (!platform_.wine) {
+            EXPECT_EQ(err, start + c.reason + "\n");
+        }
+        EXPECT_EQ(folder_entries(folder_), before);
+        EXPECT_TRUE(folder_entries(folder_ + "/a folder").empty());
+        EXPECT_EQ(read_file(folder_ + "/a file"), "text");
+    }
+}
+
+// A bad --frame, or one without --shot: a usage error (status 2, one stderr
+// line pointing at --help), nothing built and no file.
+TEST_F(Shot, BadFrameIsAUsageError) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
+    const std::vector<std::vector<std::string>> cases = {
+        {"--shot", "x.png", "--frame", "0"},
+        {"--shot", "x.png", "--frame", "-3"},
+        {"--shot", "x.png", "--frame", "abc"},
+        {"--shot", "x.png", "--frame", "1.5"},
+        {"--shot", "x.png", "--frame", " 7"},
+        {"--shot", "x.png", "--frame", "2147483648"},
+        {"--shot", "x.png", "--frame", "99999999999999999999"},
+        {"--shot", "x.png", "--frame", ""},
+        {"--shot", "x.png", "--frame"},
+        {"--frame", "5"},
+        {"--shot"},
+    };
+    std::set<std::string> before = folder_entries(folder_);
+    for (const std::vector<std::string>& arguments : cases) {
+        std::string shown;
+        for (const std::string& argument : arguments) {
+            shown += " [" + argument + "]";
+        }
+        SCOPED_TRACE("qo" + shown);
+        ASSERT_NO_FATAL_FAILURE(run_qo(folder_, arguments));
+        EXPECT_EQ(run_.status, 2);
+        EXPECT_EQ(run_stdout(run_), "");
+        std::string err = run_stderr(run_);
+        std::string end = "; see 'qo --help'" + platform_.line_end;
+        EXPECT_EQ(err.compare(0, 4, "qo: "), 0) << err;
+        EXPECT_TRUE(err.size() > end.size() &&
+                    err.compare(err.size() - end.size(), end.size(), end) == 0)
+            << err;
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << "not one line: " << err;
+        EXPECT_EQ(folder_entries(folder_), before);
+    }
+}
+
+} // namespace
