@@ -51,16 +51,20 @@ int portal_request_path(const char* unique_name, const char* token, char* path, 
     return 1;
 }
 
-void portal_key_activated(portal_key* key) {
+void portal_key_activated(portal_key* key, long long now_ms) {
     key->pressed = key->pressed || !key->held;
     key->held = true;
+    key->last_activated = now_ms;
 }
 
 void portal_key_deactivated(portal_key* key) {
     key->held = false;
 }
 
-int portal_key_look(portal_key* key) {
+int portal_key_look(portal_key* key, long long now_ms) {
+    if (key->held && now_ms - key->last_activated > PORTAL_HOLD_LAPSE_MS) {
+        key->held = false; // a lost release: the hold lapses
+    }
     int down = key->held || key->pressed ? 1 : 0;
     key->pressed = false;
     return down;
@@ -75,6 +79,14 @@ const char* portal_response_reason(unsigned int code) {
     default:
         return "the portal refused the request";
     }
+}
+
+const char* portal_bind_reason(unsigned int code, bool listed, bool changed_listed) {
+    if (listed || changed_listed) {
+        return nullptr;
+    }
+    const char* reason = portal_response_reason(code);
+    return reason != nullptr ? reason : PORTAL_REASON_BOUND_NOTHING;
 }
 
 const char* portal_error_reason(portal_step step, const char* error_name) {
@@ -100,12 +112,37 @@ const char* portal_error_reason(portal_step step, const char* error_name) {
     if (step == portal_step_register) {
         // Portals before 1.19.4 have no host Registry: they take unsandboxed
         // callers without it.
-        return unknown_method ? nullptr : "the portal refused the app id";
+        return unknown_method ? nullptr : PORTAL_REASON_APP_ID_REFUSED;
     }
     if (unknown_method) {
         return "no global-shortcuts portal";
     }
     return "the portal refused the request";
+}
+
+int portal_reason_wants_desktop_entry(const char* reason) {
+    return reason != nullptr && (std::strcmp(reason, "the portal refused the request") == 0 ||
+                                 std::strcmp(reason, PORTAL_REASON_BOUND_NOTHING) == 0)
+               ? 1
+               : 0;
+}
+
+void portal_reason_with_desktop_entry(const char* reason, char* text, std::size_t size) {
+    std::snprintf(text, size,
+                  "%s; %s, so install its desktop entry: cmake --install build --prefix ~/.local, "
+                  "or copy data/%s.desktop into ~/.local/share/applications",
+                  reason != nullptr ? reason : "", PORTAL_REASON_APP_ID_REFUSED, QO_PORTAL_APP_ID);
+}
+
+portal_bind_rule portal_bind_rule_from(const char* setting) {
+    if (setting != nullptr && std::strcmp(setting, "if-unheld") == 0) {
+        return portal_bind_if_unheld;
+    }
+    return portal_bind_always;
+}
+
+int portal_listed_as_held(unsigned int code, bool listed, const char* trigger) {
+    return code == 0 && listed && trigger != nullptr && trigger[0] != '\0' ? 1 : 0;
 }
 
 void portal_hint_line(const char* reason, char* line, std::size_t size) {

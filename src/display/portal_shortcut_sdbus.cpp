@@ -10,7 +10,22 @@
 //   Response(0, {shortcuts: [rebuild, {trigger_description}]}).
 // The list goes in CreateSession's options too: KDE Plasma before 6.1 binds
 // only those, and answers BindShortcuts with an empty list otherwise. A
-// result without "rebuild" means nothing was bound: the hint says so.
+// result without "rebuild" means nothing was bound: the hint says so. A
+// result with it means bound whatever the code (GNOME 48 answers 2), and so
+// does a ShortcutsChanged for the session that lists it while the Response
+// is awaited (portal_bind_reason).
+// Register refused (frontends from 1.19.4 refuse an app id without a desktop
+// entry) is not the end: the sequence goes on unregistered, and if binding
+// then fails the hint says how to install the entry.
+// With QO_PORTAL_BIND=if-unheld, ListShortcuts(session) -> Request ->
+// Response comes between CreateSession and BindShortcuts, and the bind is
+// skipped when the desktop already holds "rebuild" with a trigger (KDE
+// Plasma up to 6.3 asks to open System Settings at every bind); a portal
+// that cannot list, or takes longer than PORTAL_DIALOG_NOTICE_MS, gets the
+// bind as usual.
+// BindShortcuts' Response may wait for the user's answer in a dialog (GNOME
+// 48, the first time): after PORTAL_DIALOG_NOTICE_MS without it, one line
+// says so; it is awaited for as long as it takes.
 // From then on Activated/Deactivated for that session and "rebuild" press
 // and release the key (portal_key); ShortcutsChanged for that session is
 // taken as BindShortcuts' result is, and the session's Closed ends the
@@ -43,6 +58,7 @@ constexpr const char* portal_object = "/org/freedesktop/portal/desktop";
 constexpr const char* shortcuts_interface = "org.freedesktop.portal.GlobalShortcuts";
 constexpr const char* create_session_token = "qo_create_session";
 constexpr const char* bind_shortcuts_token = "qo_bind_shortcuts";
+constexpr const char* list_shortcuts_token = "qo_list_shortcuts";
 constexpr const char* session_token = "qo_session";
 constexpr const char* shortcut_id = "rebuild";
 // Messages taken per poll at most, so that a flood of signals can't hold a
@@ -62,7 +78,19 @@ struct {
     portal_step step;       // the step whose Request is awaited
     char request_path[256]; // that Request's object path; "" when none is
     char session[256];      // the session handle once created; "" before
+    portal_bind_rule rule;  // bind at every start, or only when not held
+    bool unregistered;      // Register was refused: the sequence went on without it
+    bool bound;             // the bind is settled (answered, or skipped as held)
+    bool changed_listed;    // a ShortcutsChanged listed "rebuild" before the bind's Response
+    bool dialog_said;       // the dialog line is out
+    long long step_sent_ms; // when the awaited step's call went out
 } portal;
+
+long long now_ms(void) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 // Ends the path; a press already taken stays latched for the next look.
 void give_up(const char* reason) {
@@ -71,7 +99,12 @@ void give_up(const char* reason) {
     portal.request_path[0] = '\0';
     if (!portal.hint_written) {
         portal.hint_written = true;
-        char line[256];
+        char with_entry[384];
+        if (portal.unregistered && portal_reason_wants_desktop_entry(reason)) {
+            portal_reason_with_desktop_entry(reason, with_entry, sizeof with_entry);
+            reason = with_entry;
+        }
+        char line[512];
         portal_hint_line(reason, line, sizeof line);
         std::fputs(line, stderr);
     }
@@ -95,6 +128,13 @@ bool reply_ok(sd_bus_message* reply, portal_step step, bool* go_on_anyway) {
     }
     const sd_bus_error* error = sd_bus_message_get_error(reply);
     const char* reason = portal_error_reason(step, error != nullptr ? error->name : nullptr);
+    if (reason != nullptr && step == portal_step_register &&
+        std::strcmp(reason, PORTAL_REASON_APP_ID_REFUSED) == 0) {
+        // Go on unregistered: the frontend derives an app id itself, and
+        // some desktops bind for it.
+        portal.unregistered = true;
+        reason = nullptr;
+    }
     if (reason == nullptr) {
         *go_on_anyway = true;
     } else {
@@ -103,16 +143,30 @@ bool reply_ok(sd_bus_message* reply, portal_step step, bool* go_on_anyway) {
     return false;
 }
 
+void bind_shortcuts(void);
+
 // The Request object of a call: the one the portal names in its reply when
 // it differs from the one computed before the call (portals before 0.9).
-int on_request_reply(sd_bus_message* reply, void*, sd_bus_error*) {
+// `userdata` is the call's step: a reply to a step given up on waiting
+// (ListShortcuts) is passed over.
+int on_request_reply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    portal_step step = static_cast<portal_step>(reinterpret_cast<std::intptr_t>(userdata));
+    if (portal.failed || step != portal.step) {
+        return 0;
+    }
+    if (step == portal_step_list_shortcuts && sd_bus_is_open(portal.bus) &&
+        sd_bus_message_is_method_error(reply, nullptr)) {
+        bind_shortcuts(); // a portal that cannot list: bind as usual
+        return 0;
+    }
     bool go_on_anyway = false;
     if (!reply_ok(reply, portal.step, &go_on_anyway)) {
         return 0;
     }
     const char* handle = nullptr;
-    if (sd_bus_message_read(reply, "o", &handle) >= 0 && handle != nullptr &&
-        std::strlen(handle) < sizeof portal.request_path) {
+    // Not once the Response has been taken (the path is "" then).
+    if (portal.request_path[0] != '\0' && sd_bus_message_read(reply, "o", &handle) >= 0 &&
+        handle != nullptr && std::strlen(handle) < sizeof portal.request_path) {
         std::strcpy(portal.request_path, handle);
     }
     return 0;
@@ -156,7 +210,33 @@ void bind_shortcuts(void) {
     }
     if (r >= 0) {
         portal.step = portal_step_bind_shortcuts;
-        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply, nullptr, 0);
+        portal.step_sent_ms = now_ms();
+        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply,
+                              reinterpret_cast<void*>(portal_step_bind_shortcuts), 0);
+    }
+    sd_bus_message_unref(call);
+    if (r < 0) {
+        give_up(bus_failure_reason());
+    }
+}
+
+// ListShortcuts(session): whether the desktop already holds the shortcut.
+void list_shortcuts(void) {
+    sd_bus_message* call = nullptr;
+    int r = expect_request(list_shortcuts_token);
+    if (r >= 0) {
+        r = sd_bus_message_new_method_call(portal.bus, &call, portal_service, portal_object,
+                                           shortcuts_interface, "ListShortcuts");
+    }
+    if (r >= 0) {
+        r = sd_bus_message_append(call, "oa{sv}", portal.session, 1, "handle_token", "s",
+                                  list_shortcuts_token);
+    }
+    if (r >= 0) {
+        portal.step = portal_step_list_shortcuts;
+        portal.step_sent_ms = now_ms();
+        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply,
+                              reinterpret_cast<void*>(portal_step_list_shortcuts), 0);
     }
     sd_bus_message_unref(call);
     if (r < 0) {
@@ -195,7 +275,8 @@ void create_session(void) {
     }
     if (r >= 0) {
         portal.step = portal_step_create_session;
-        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply, nullptr, 0);
+        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply,
+                              reinterpret_cast<void*>(portal_step_create_session), 0);
     }
     sd_bus_message_unref(call);
     if (r < 0) {
@@ -303,15 +384,11 @@ bool read_shortcut_list(sd_bus_message* message, bool* found, char* trigger, std
     return sd_bus_message_exit_container(message) >= 0;
 }
 
-// What the desktop bound, from BindShortcuts' result or ShortcutsChanged:
-// nothing for "rebuild" ends the path; another key than F5 is named on
-// stderr, once each time it changes (back to F5 too, once another was
-// named).
-void take_bound_shortcuts(bool found, const char* trigger) {
-    if (!found) {
-        give_up(PORTAL_REASON_BOUND_NOTHING);
-        return;
-    }
+// What the desktop bound, from BindShortcuts' result, ListShortcuts' or
+// ShortcutsChanged: nothing for "rebuild" ends the path; another key than F5
+// is named on stderr, once each time it changes (back to F5 too, once
+// another was named).
+void name_trigger(const char* trigger) {
     const char* key = portal_trigger_is_f5(trigger) ? "" : trigger;
     if (std::strcmp(key, portal.trigger) == 0) {
         return;
@@ -322,33 +399,53 @@ void take_bound_shortcuts(bool found, const char* trigger) {
     std::fputs(line, stderr);
 }
 
-// Reads BindShortcuts' results (a{sv}) for "shortcuts" and takes them; no
-// such entry counts as an empty list.
-void read_bind_results(sd_bus_message* response) {
-    bool found = false;
-    char trigger[128] = "";
-    if (sd_bus_message_enter_container(response, 'a', "{sv}") > 0) {
-        while (sd_bus_message_enter_container(response, 'e', "sv") > 0) {
-            const char* key = nullptr;
-            if (sd_bus_message_read(response, "s", &key) < 0) {
+void take_bound_shortcuts(bool found, const char* trigger) {
+    if (!found) {
+        give_up(PORTAL_REASON_BOUND_NOTHING);
+        return;
+    }
+    portal.bound = true;
+    name_trigger(trigger);
+}
+
+// Reads a Response's results (a{sv}) for "shortcuts": whether that list
+// holds "rebuild", and its trigger_description. No such entry, or one of
+// another shape, counts as an empty list.
+void read_result_shortcuts(sd_bus_message* response, bool* found, char* trigger, std::size_t size) {
+    *found = false;
+    trigger[0] = '\0';
+    if (sd_bus_message_enter_container(response, 'a', "{sv}") <= 0) {
+        return;
+    }
+    while (sd_bus_message_enter_container(response, 'e', "sv") > 0) {
+        const char* key = nullptr;
+        if (sd_bus_message_read(response, "s", &key) < 0) {
+            break;
+        }
+        if (key != nullptr && std::strcmp(key, "shortcuts") == 0 &&
+            sd_bus_message_enter_container(response, 'v', "a(sa{sv})") > 0) {
+            if (!read_shortcut_list(response, found, trigger, size) ||
+                sd_bus_message_exit_container(response) < 0) {
+                *found = false;
                 break;
             }
-            if (key != nullptr && std::strcmp(key, "shortcuts") == 0 &&
-                sd_bus_message_enter_container(response, 'v', "a(sa{sv})") > 0) {
-                if (!read_shortcut_list(response, &found, trigger, sizeof trigger) ||
-                    sd_bus_message_exit_container(response) < 0) {
-                    found = false;
-                    break;
-                }
-            } else if (sd_bus_message_skip(response, "v") < 0) {
-                break;
-            }
-            if (sd_bus_message_exit_container(response) < 0) {
-                break;
-            }
+        } else if (sd_bus_message_skip(response, "v") < 0) {
+            break;
+        }
+        if (sd_bus_message_exit_container(response) < 0) {
+            break;
         }
     }
-    take_bound_shortcuts(found, trigger);
+}
+
+// What follows the session: ListShortcuts first when the rule says so, else
+// the bind.
+void after_session(void) {
+    if (portal.rule == portal_bind_if_unheld) {
+        list_shortcuts();
+    } else {
+        bind_shortcuts();
+    }
 }
 
 int on_response(sd_bus_message* signal, void*, sd_bus_error*) {
@@ -362,19 +459,35 @@ int on_response(sd_bus_message* signal, void*, sd_bus_error*) {
     if (sd_bus_message_read(signal, "u", &code) < 0) {
         code = 2;
     }
-    const char* reason = portal_response_reason(code);
-    if (reason != nullptr) {
-        give_up(reason);
+    if (portal.step == portal_step_create_session) {
+        const char* reason = portal_response_reason(code);
+        if (reason != nullptr) {
+            give_up(reason);
+        } else if (!read_session_handle(signal)) {
+            give_up("the portal refused the request");
+        } else {
+            after_session();
+        }
         return 0;
     }
-    if (portal.step == portal_step_create_session) {
-        if (!read_session_handle(signal)) {
-            give_up("the portal refused the request");
-            return 0;
+    bool found = false;
+    char trigger[128] = "";
+    read_result_shortcuts(signal, &found, trigger, sizeof trigger);
+    if (portal.step == portal_step_list_shortcuts) {
+        if (portal_listed_as_held(code, found, trigger)) {
+            take_bound_shortcuts(true, trigger); // held already: no bind
+        } else {
+            bind_shortcuts();
         }
-        bind_shortcuts();
     } else if (portal.step == portal_step_bind_shortcuts) {
-        read_bind_results(signal);
+        const char* reason = portal_bind_reason(code, found, portal.changed_listed);
+        if (reason != nullptr) {
+            give_up(reason);
+        } else if (found) {
+            take_bound_shortcuts(true, trigger);
+        } else {
+            portal.bound = true; // named when ShortcutsChanged listed it
+        }
     }
     return 0;
 }
@@ -392,7 +505,7 @@ bool names_our_shortcut(sd_bus_message* signal) {
 
 int on_activated(sd_bus_message* signal, void*, sd_bus_error*) {
     if (names_our_shortcut(signal)) {
-        portal_key_activated(&portal.key);
+        portal_key_activated(&portal.key, now_ms());
     }
     return 0;
 }
@@ -417,6 +530,16 @@ int on_shortcuts_changed(sd_bus_message* signal, void*, sd_bus_error*) {
     char trigger[128] = "";
     if (!read_shortcut_list(signal, &found, trigger, sizeof trigger)) {
         found = false;
+    }
+    if (!portal.bound) {
+        // Before the bind is settled (GNOME 48 sends this just before its
+        // Response): a list with the shortcut means bound; one without it
+        // leaves the decision to the Response.
+        if (found) {
+            portal.changed_listed = true;
+            name_trigger(trigger);
+        }
+        return 0;
     }
     take_bound_shortcuts(found, trigger);
     return 0;
@@ -481,12 +604,32 @@ bool bus_has_work(void) {
     return poll(&item, 1, 0) != 0;
 }
 
+// What the awaited step's time says, at each poll and without waiting: the
+// bind's dialog line once, or ListShortcuts given up for the bind.
+void check_waiting_step(void) {
+    if (portal.failed || portal.request_path[0] == '\0') {
+        return;
+    }
+    long long waited = now_ms() - portal.step_sent_ms;
+    if (waited < PORTAL_DIALOG_NOTICE_MS) {
+        return;
+    }
+    if (portal.step == portal_step_list_shortcuts) {
+        bind_shortcuts(); // its late Response no longer matches the Request awaited
+    } else if (portal.step == portal_step_bind_shortcuts && !portal.dialog_said && !portal.bound &&
+               !portal.changed_listed) {
+        portal.dialog_said = true;
+        std::fputs(PORTAL_DIALOG_LINE, stderr);
+    }
+}
+
 } // namespace
 
 void portal_shortcut_start(void) {
     if (!is_wayland_session(std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE"))) {
         return;
     }
+    portal.rule = portal_bind_rule_from(std::getenv("QO_PORTAL_BIND"));
     // Connects and sends Hello without waiting for the answers.
     int r = sd_bus_open_user(&portal.bus);
     if (r < 0) {
@@ -540,7 +683,15 @@ void portal_shortcut_start(void) {
 }
 
 void portal_shortcut_poll(void) {
-    if (portal.bus == nullptr || !bus_has_work()) {
+    if (portal.bus == nullptr) {
+        return;
+    }
+    check_waiting_step();
+    if (portal.failed) {
+        drop_bus();
+        return;
+    }
+    if (!bus_has_work()) {
         return;
     }
     for (int i = 0; i < messages_per_poll && !portal.failed; ++i) {
@@ -561,10 +712,10 @@ void portal_shortcut_poll(void) {
 }
 
 int portal_shortcut_held(void) {
-    return portal_key_look(&portal.key);
+    return portal_key_look(&portal.key, now_ms());
 }
 
 void portal_shortcut_stop(void) {
     drop_bus();
-    portal.key = portal_key{false, false};
+    portal.key = portal_key{false, false, 0};
 }

@@ -10,6 +10,8 @@
 # BindShortcuts, with its preferred trigger as the trigger_description.
 # Every call is appended to the log, one line each, in order, and "ready"
 # once the backend owns its name.
+# While a shortcut is held (Activated until Deactivated), Activated repeats as
+# the desktops' key repeat does: after 500 ms, then every 30 ms.
 # The test drives it through example.qo.test.BackendControl:
 #   Emit(signal, id)   Activated or Deactivated for the last session made
 #   Tap(id)            Activated then Deactivated, back to back
@@ -67,6 +69,7 @@ class Backend(dbus.service.Object):
         self.bus = bus
         self.log_file = log
         self.session = None
+        self.repeats = {}  # shortcut id -> GLib source of the key repeat
 
     def log(self, line):
         self.log_file.write(line + "\n")
@@ -105,13 +108,33 @@ class Backend(dbus.service.Object):
         stamp = dbus.UInt64(GLib.get_monotonic_time() // 1000)
         options = dbus.Dictionary({}, signature="sv")
         self.log("emit %s %s %s" % (signal, session, shortcut_id))
+        source = self.repeats.pop(shortcut_id, None)
+        if source is not None:
+            GLib.source_remove(source)
         if signal == "Activated":
             self.Activated(session, shortcut_id, stamp, options)
+            self.repeat(session, shortcut_id)
         elif signal == "Deactivated":
             self.Deactivated(session, shortcut_id, stamp, options)
         else:
             raise dbus.exceptions.DBusException("unknown signal " + signal,
                                                 name="org.freedesktop.DBus.Error.InvalidArgs")
+
+    def repeat(self, session, shortcut_id):
+        """The key repeat of a held shortcut: Activated again, until released."""
+        options = dbus.Dictionary({}, signature="sv")
+
+        def again():
+            stamp = dbus.UInt64(GLib.get_monotonic_time() // 1000)
+            self.Activated(session, shortcut_id, stamp, options)
+            return True
+
+        def first():
+            again()
+            self.repeats[shortcut_id] = GLib.timeout_add(30, again)
+            return False
+
+        self.repeats[shortcut_id] = GLib.timeout_add(500, first)
 
     @dbus.service.method(CONTROL, in_signature="ss", out_signature="")
     def Emit(self, signal, shortcut_id):

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 TEST(PortalRules, WaylandSessionFromTheEnvironment) {
     struct Case {
@@ -80,18 +81,77 @@ TEST(PortalRules, KeyLookCountsEveryPressOnce) {
         {"AD|AD|", "11"},   {"D|", "0"},    {"|", "0"},
     };
     for (const Case& c : cases) {
-        portal_key key = {false, false};
+        portal_key key = {false, false, 0};
         std::string looks;
         for (const char* e = c.events; *e != '\0'; ++e) {
             if (*e == 'A') {
-                portal_key_activated(&key);
+                portal_key_activated(&key, 0);
             } else if (*e == 'D') {
                 portal_key_deactivated(&key);
             } else {
-                looks += portal_key_look(&key) ? '1' : '0';
+                looks += portal_key_look(&key, 0) ? '1' : '0';
             }
         }
         EXPECT_EQ(looks, c.looks) << c.events;
+    }
+}
+
+// The same with the time (ms) of each event: a hold lapses once no Activated
+// has come for PORTAL_HOLD_LAPSE_MS (a lost release), and the desktops' key
+// repeat keeps a real one going.
+TEST(PortalRules, HoldLapsesWithoutActivatedForTheLapse) {
+    static_assert(PORTAL_HOLD_LAPSE_MS == 1000, "the cases below are written for 1000 ms");
+    struct Event {
+        char kind; // A, D, or | for a look
+        long long ms;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Event> events;
+        const char* looks;
+    };
+    const Case cases[] = {
+        // KDE's invokeShortcut: Activated alone. A press, then the hold
+        // lapses and stays over.
+        {"lost release", {{'A', 0}, {'|', 16}, {'|', 1000}, {'|', 1001}, {'|', 60000}}, "1100"},
+        // Looks far apart (slow frames): the press still counts once.
+        {"lost release, slow frames", {{'A', 0}, {'|', 3000}, {'|', 6000}}, "10"},
+        // GNOME 48: repeats every 30 ms after 500 ms, then Deactivated.
+        {"GNOME hold",
+         {{'A', 0},
+          {'|', 400},
+          {'A', 500},
+          {'|', 1400},
+          {'A', 1430},
+          {'|', 2420},
+          {'D', 2425},
+          {'|', 2430}},
+         "1110"},
+        // Plasma: ~600 ms before the first repeat, then up to 100 ms apart.
+        {"Plasma hold",
+         {{'A', 0}, {'A', 600}, {'|', 1500}, {'A', 1600}, {'|', 2599}, {'D', 2650}, {'|', 2700}},
+         "110"},
+        // A desktop that does not repeat: a hold longer than the lapse ends
+        // early, and the next press counts again.
+        {"no repeat",
+         {{'A', 0}, {'|', 999}, {'|', 1500}, {'D', 4000}, {'A', 4100}, {'|', 4200}},
+         "101"},
+        // A repeat after the lapse is a new press.
+        {"late repeat", {{'A', 0}, {'|', 10}, {'|', 1200}, {'A', 1300}, {'|', 1310}}, "101"},
+    };
+    for (const Case& c : cases) {
+        portal_key key = {false, false, 0};
+        std::string looks;
+        for (const Event& e : c.events) {
+            if (e.kind == 'A') {
+                portal_key_activated(&key, e.ms);
+            } else if (e.kind == 'D') {
+                portal_key_deactivated(&key);
+            } else {
+                looks += portal_key_look(&key, e.ms) ? '1' : '0';
+            }
+        }
+        EXPECT_EQ(looks, c.looks) << c.name;
     }
 }
 
@@ -100,6 +160,71 @@ TEST(PortalRules, ResponseCodes) {
     EXPECT_STREQ(portal_response_reason(1), "cancelled");
     EXPECT_STREQ(portal_response_reason(2), "the portal refused the request");
     EXPECT_STREQ(portal_response_reason(77), "the portal refused the request");
+}
+
+// BindShortcuts' Response: the shortcut listed (in the results, or in a
+// ShortcutsChanged just before) means bound whatever the code.
+TEST(PortalRules, BindResponseListingTheShortcutMeansBound) {
+    struct Case {
+        unsigned int code;
+        bool listed;
+        bool changed_listed;
+        const char* reason; // null: bound
+    };
+    const Case cases[] = {
+        {0, true, false, nullptr},
+        {2, true, false, nullptr}, // xdg-desktop-portal-gnome 48.0
+        {2, false, true, nullptr}, // its ShortcutsChanged, whatever the results
+        {2, true, true, nullptr},
+        {1, true, false, nullptr},
+        {0, false, false, PORTAL_REASON_BOUND_NOTHING}, // Plasma 5.27, list in BindShortcuts only
+        {1, false, false, "cancelled"},                 // the user said no
+        {2, false, false, "the portal refused the request"},
+        {3, false, false, "the portal refused the request"},
+    };
+    for (const Case& c : cases) {
+        const char* reason = portal_bind_reason(c.code, c.listed, c.changed_listed);
+        if (c.reason == nullptr) {
+            EXPECT_EQ(reason, nullptr) << c.code << " " << c.listed << " " << c.changed_listed;
+        } else {
+            EXPECT_STREQ(reason, c.reason) << c.code << " " << c.listed << " " << c.changed_listed;
+        }
+    }
+}
+
+TEST(PortalRules, DesktopEntryHintOnlyWhereTheEntryMayBeWhy) {
+    EXPECT_EQ(portal_reason_wants_desktop_entry("the portal refused the request"), 1);
+    EXPECT_EQ(portal_reason_wants_desktop_entry(PORTAL_REASON_BOUND_NOTHING), 1);
+    for (const char* other :
+         {"cancelled", "no desktop portal", "no global-shortcuts portal", "lost the session bus",
+          "the portal did not answer", PORTAL_REASON_SESSION_CLOSED, "",
+          static_cast<const char*>(nullptr)}) {
+        EXPECT_EQ(portal_reason_wants_desktop_entry(other), 0) << (other ? other : "(null)");
+    }
+    char text[384];
+    portal_reason_with_desktop_entry(PORTAL_REASON_BOUND_NOTHING, text, sizeof text);
+    EXPECT_STREQ(text, "the desktop bound no shortcut; the portal refused the app id, so install "
+                       "its desktop entry: cmake --install build --prefix ~/.local, or copy "
+                       "data/example.qo.Qo.desktop into ~/.local/share/applications");
+    // The whole hint line fits the backend's buffer.
+    char line[512];
+    portal_hint_line(text, line, sizeof line);
+    EXPECT_LT(std::strlen(line), sizeof line - 1);
+    EXPECT_EQ(line[std::strlen(line) - 1], '\n');
+}
+
+TEST(PortalRules, BindRuleAndHeldListing) {
+    EXPECT_EQ(portal_bind_rule_from(nullptr), portal_bind_always);
+    EXPECT_EQ(portal_bind_rule_from(""), portal_bind_always);
+    EXPECT_EQ(portal_bind_rule_from("always"), portal_bind_always);
+    EXPECT_EQ(portal_bind_rule_from("if-unheld"), portal_bind_if_unheld);
+    EXPECT_EQ(portal_bind_rule_from("IF-UNHELD"), portal_bind_always);
+    EXPECT_EQ(portal_listed_as_held(0, true, "F5"), 1);
+    EXPECT_EQ(portal_listed_as_held(0, true, "Ctrl+F5"), 1);
+    EXPECT_EQ(portal_listed_as_held(0, true, ""), 0); // listed with no key: bind
+    EXPECT_EQ(portal_listed_as_held(0, true, nullptr), 0);
+    EXPECT_EQ(portal_listed_as_held(0, false, "F5"), 0);
+    EXPECT_EQ(portal_listed_as_held(2, true, "F5"), 0);
 }
 
 TEST(PortalRules, ErrorRepliesPerStep) {
