@@ -98,8 +98,16 @@ class Viewer:
     """qo with its stdout line-buffered (stdbuf -oL): every stdout and stderr
     line kept with the monotonic time it was read."""
 
-    def __init__(self, qo, shader_dir, env, logdir, name="qo"):
+    def __init__(self, qo, shader_dir, env, logdir, name="qo", shim=None, frame_ms=33):
         self.name = name
+        self.swap_log = None
+        if shim:
+            # Frames of at least frame_ms (a swap sleeps first), each logged:
+            # a tap of a few milliseconds then falls within one frame, as it
+            # does for a user at 60 frames a second, whatever the renderer.
+            self.swap_log = os.path.join(logdir, name + ".swaps")
+            env = dict(env, LD_PRELOAD=shim, QO_SLOW_SWAP_MS=str(frame_ms),
+                       QO_SLOW_SWAP_LOG=self.swap_log)
         self.out = []   # (time, line)
         self.err = []
         self.lock = threading.Lock()
@@ -123,6 +131,18 @@ class Viewer:
         """Times of the program-number lines read at or after `since`."""
         with self.lock:
             return [t for t, line in self.out if t >= since and PROGRAM_LINE.match(line)]
+
+    def swaps(self):
+        """Monotonic times (s) at which each frame's swap returned."""
+        try:
+            with open(self.swap_log) as f:
+                return [int(line.split()[1]) / 1000.0 for line in f if len(line.split()) == 2]
+        except (OSError, TypeError, ValueError):
+            return []
+
+    def frames_between(self, start, end):
+        """Frames shown (swaps returned) from `start` to `end`."""
+        return sum(1 for t in self.swaps() if start <= t <= end)
 
     def stderr_lines(self):
         with self.lock:
@@ -179,7 +199,7 @@ def session_bus():
 
 def name_has_owner(bus, name):
     try:
-        return bool(bus.NameHasOwner(name, dbus_interface="org.freedesktop.DBus"))
+        return bool(bus.name_has_owner(name))
     except dbus.DBusException:
         return False
 
@@ -218,9 +238,39 @@ def processes_with(token):
     return found
 
 
-def xwayland_display(token, seconds):
-    """DISPLAY and XAUTHORITY of the Xwayland that the compositor of this run
-    started, from Xwayland's command line (:N ... -auth FILE)."""
+def x11_sockets_of(pid):
+    """Display numbers of the X11 sockets (/tmp/.X11-unix/XN, also the
+    abstract ones) that process `pid` holds open."""
+    inodes = set()
+    try:
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            try:
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            if target.startswith("socket:["):
+                inodes.add(target[8:-1])
+    except OSError:
+        return []
+    found = []
+    with open("/proc/net/unix") as f:
+        next(f)
+        for line in f:
+            fields = line.split()
+            if len(fields) >= 8 and fields[6] in inodes:
+                match = re.match(r"^@?/tmp/\.X11-unix/X([0-9]+)$", fields[7])
+                if match and os.path.exists("/tmp/.X11-unix/X" + match.group(1)):
+                    found.append(":" + match.group(1))
+    return sorted(set(found))
+
+
+def xwayland_display(token, seconds, compositor=None):
+    """DISPLAY and XAUTHORITY of the Xwayland of this run's compositor: from
+    Xwayland's command line (:N ... -auth FILE) once it runs (GNOME starts
+    it at once), or from the X11 socket the compositor listens on and its
+    xauth file in XDG_RUNTIME_DIR if any (KWin starts Xwayland at the first
+    X11 client, with no auth file before that)."""
+    runtime = os.environ["XDG_RUNTIME_DIR"]
 
     def find():
         for pid in processes_with(token):
@@ -229,12 +279,20 @@ def xwayland_display(token, seconds):
                     argv = [a.decode() for a in f.read().split(b"\0") if a]
             except OSError:
                 continue
-            if not argv or not os.path.basename(argv[0]).startswith("Xwayland"):
+            if not argv:
                 continue
-            display = next((a for a in argv[1:] if re.match(r"^:[0-9]+$", a)), None)
-            auth = argv[argv.index("-auth") + 1] if "-auth" in argv[:-1] else None
-            if display and os.path.exists("/tmp/.X11-unix/X" + display[1:]):
-                return display, auth
+            name = os.path.basename(argv[0])
+            if name.startswith("Xwayland"):
+                display = next((a for a in argv[1:] if re.match(r"^:[0-9]+$", a)), None)
+                auth = argv[argv.index("-auth") + 1] if "-auth" in argv[:-1] else None
+                if display and os.path.exists("/tmp/.X11-unix/X" + display[1:]):
+                    return display, auth
+            elif compositor and name == compositor:
+                displays = x11_sockets_of(pid)
+                auths = [os.path.join(runtime, f) for f in sorted(os.listdir(runtime))
+                         if f.startswith("xauth_")]
+                if displays:
+                    return displays[0], auths[0] if auths else None
         return None
 
     return wait_for("Xwayland of this desktop", find, seconds, 0.2)

@@ -20,10 +20,11 @@ def shortcut_list(trigger="F5"):
 
 
 class Probe:
-    def __init__(self, token):
+    def __init__(self, token, trigger="F5"):
         # A connection of its own: the portal sees another client.
         self.bus = dbus.bus.BusConnection(dbus.bus.BUS_SESSION)
         self.token = token
+        self.trigger = trigger
         self.portal = self.bus.get_object(PORTAL, PORTAL_PATH)
         self.responses = {}
         self.activated = []
@@ -52,13 +53,13 @@ class Probe:
         options = {"handle_token": dbus.String(self.token + "c"),
                    "session_handle_token": dbus.String(self.token + "s")}
         if with_shortcuts:
-            options["shortcuts"] = shortcut_list()
+            options["shortcuts"] = shortcut_list(self.trigger)
         return str(self.portal.CreateSession(dbus.Dictionary(options, signature="sv"),
                                              dbus_interface=SHORTCUTS))
 
     def bind(self):
         return str(self.portal.BindShortcuts(
-            self.session, shortcut_list(), "",
+            self.session, shortcut_list(self.trigger), "",
             dbus.Dictionary({"handle_token": dbus.String(self.token + "b")}, signature="sv"),
             dbus_interface=SHORTCUTS))
 

@@ -87,6 +87,7 @@ def run_desktop(which, top, prefix):
         "QO_DESKTOP_RUN": token,
         "PYTHONPATH": HERE,
         "NO_AT_BRIDGE": "1",
+        "QO_DESKTOP_SHIM": os.environ["QO_DESKTOP_SHIM"],
     }
     bus_log = os.path.join(run, "bus.log")
     started = time.monotonic()
@@ -158,6 +159,13 @@ def main():
     prefix = os.path.join(top, "prefix")
     subprocess.run(["cmake", "--install", build, "--prefix", prefix], check=True,
                    stdout=subprocess.DEVNULL, timeout=120)
+    # The viewer's frames slowed to 30 a second and logged (the shim the
+    # slow-frame tests preload), whatever the renderer's own speed.
+    shim = os.path.join(top, "slow_swap_shim.so")
+    subprocess.run(["g++", "-shared", "-fPIC", "-O2", "-o", shim,
+                    os.path.join(HERE, "..", "integration", "slow_swap_shim.cpp"), "-ldl"],
+                   check=True, timeout=300)
+    os.environ["QO_DESKTOP_SHIM"] = shim
     bus_pid = system_bus()
     all_results = []
     try:
