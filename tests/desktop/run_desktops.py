@@ -9,7 +9,7 @@ BUILD: a configured and built folder of this tree (cmake --install puts the
 viewer and its desktop entry into a prefix of the run's own, named by the
 sessions' PATH and XDG_DATA_DIRS). Runs only inside a root that
 `make desktop-check` made (it installs desktops' packages and runs a system
-bus there): /etc/qo-desktop-check must exist.
+bus there): /etc/qo-fresh-root, which fresh-check.sh writes, must exist.
 """
 
 import json
@@ -27,7 +27,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import common  # noqa: E402
 
-MARKER = "/etc/qo-desktop-check"
+MARKER = "/etc/qo-fresh-root"
 # A desktop's whole run, bring-up included, at most.
 DESKTOP_SECONDS = 420
 
