@@ -521,8 +521,8 @@ def count_settings_opens(bus_log):
 
 
 def probe_bound_without_bind(desktop, results, bus_log):
-    """Plasma: a new session for the registered app id, with CreateSession
-    (and ListShortcuts) only: does F5 fire?"""
+    """A new session for the registered app id, once the desktop holds its
+    shortcut, with CreateSession (and ListShortcuts) only: does F5 fire?"""
     from portal_probe import Probe, describe_results
     probe = Probe("qoprobe4")
     try:
@@ -540,7 +540,7 @@ def probe_bound_without_bind(desktop, results, bus_log):
         desktop.key(False)
         pump(2.0)
         fired = [t for t in probe.activated if t >= start]
-        results.measure("Plasma, held shortcut, new session without BindShortcuts",
+        results.measure("%s: held shortcut, new session without BindShortcuts" % desktop.name,
                         "Register %s; ListShortcuts: %s; F5 tap -> %d Activated; "
                         "System Settings asked %d times" % (
                             "ok" if err is None else err, listing, len(fired),
@@ -605,8 +605,7 @@ def main():
         focus.stop()
         # Measures for the portal code's choices, after the checks.
         run_if_unheld(desktop, qo, results, bus_log)
-        if which == "plasma":
-            probe_bound_without_bind(desktop, results, bus_log)
+        probe_bound_without_bind(desktop, results, bus_log)
         probe_unregistered(desktop, results, bus_log)
     except Failure as error:
         results.check("%s scenarios ran to the end" % desktop.name, False, str(error))
