@@ -192,68 +192,61 @@ int append_shortcuts(sd_bus_message* message) {
                                  PORTAL_SHORTCUT_DESCRIPTION, "preferred_trigger", "s", "F5");
 }
 
-void bind_shortcuts(void) {
+// Calls `method` on GlobalShortcuts, its arguments appended by `append`
+// (which uses the handle token `token`), and awaits its Request as `step`.
+void call_with_request(const char* method, const char* token, portal_step step,
+                       int (*append)(sd_bus_message*)) {
     sd_bus_message* call = nullptr;
-    int r = expect_request(bind_shortcuts_token);
+    int r = expect_request(token);
     if (r >= 0) {
         r = sd_bus_message_new_method_call(portal.bus, &call, portal_service, portal_object,
-                                           shortcuts_interface, "BindShortcuts");
+                                           shortcuts_interface, method);
     }
     if (r >= 0) {
-        r = sd_bus_message_append(call, "o", portal.session);
+        r = append(call);
     }
+    if (r >= 0) {
+        portal.step = step;
+        portal.step_sent_ms = now_ms();
+        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply,
+                              reinterpret_cast<void*>(step), 0);
+    }
+    sd_bus_message_unref(call);
+    if (r < 0) {
+        give_up(bus_failure_reason());
+    }
+}
+
+int append_bind_shortcuts(sd_bus_message* call) {
+    int r = sd_bus_message_append(call, "o", portal.session);
     if (r >= 0) {
         r = append_shortcuts(call);
     }
     if (r >= 0) {
         r = sd_bus_message_append(call, "sa{sv}", "", 1, "handle_token", "s", bind_shortcuts_token);
     }
-    if (r >= 0) {
-        portal.step = portal_step_bind_shortcuts;
-        portal.step_sent_ms = now_ms();
-        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply,
-                              reinterpret_cast<void*>(portal_step_bind_shortcuts), 0);
-    }
-    sd_bus_message_unref(call);
-    if (r < 0) {
-        give_up(bus_failure_reason());
-    }
+    return r;
+}
+
+void bind_shortcuts(void) {
+    call_with_request("BindShortcuts", bind_shortcuts_token, portal_step_bind_shortcuts,
+                      append_bind_shortcuts);
+}
+
+int append_list_shortcuts(sd_bus_message* call) {
+    return sd_bus_message_append(call, "oa{sv}", portal.session, 1, "handle_token", "s",
+                                 list_shortcuts_token);
 }
 
 // ListShortcuts(session): whether the desktop already holds the shortcut.
 void list_shortcuts(void) {
-    sd_bus_message* call = nullptr;
-    int r = expect_request(list_shortcuts_token);
-    if (r >= 0) {
-        r = sd_bus_message_new_method_call(portal.bus, &call, portal_service, portal_object,
-                                           shortcuts_interface, "ListShortcuts");
-    }
-    if (r >= 0) {
-        r = sd_bus_message_append(call, "oa{sv}", portal.session, 1, "handle_token", "s",
-                                  list_shortcuts_token);
-    }
-    if (r >= 0) {
-        portal.step = portal_step_list_shortcuts;
-        portal.step_sent_ms = now_ms();
-        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply,
-                              reinterpret_cast<void*>(portal_step_list_shortcuts), 0);
-    }
-    sd_bus_message_unref(call);
-    if (r < 0) {
-        give_up(bus_failure_reason());
-    }
+    call_with_request("ListShortcuts", list_shortcuts_token, portal_step_list_shortcuts,
+                      append_list_shortcuts);
 }
 
-void create_session(void) {
-    sd_bus_message* call = nullptr;
-    int r = expect_request(create_session_token);
-    if (r >= 0) {
-        r = sd_bus_message_new_method_call(portal.bus, &call, portal_service, portal_object,
-                                           shortcuts_interface, "CreateSession");
-    }
-    if (r >= 0) {
-        r = sd_bus_message_open_container(call, 'a', "{sv}");
-    }
+// CreateSession's options: the tokens, and the shortcut list.
+int append_create_session(sd_bus_message* call) {
+    int r = sd_bus_message_open_container(call, 'a', "{sv}");
     if (r >= 0) {
         r = sd_bus_message_append(call, "{sv}{sv}", "handle_token", "s", create_session_token,
                                   "session_handle_token", "s", session_token);
@@ -273,15 +266,12 @@ void create_session(void) {
     for (int level = 0; level < 3 && r >= 0; ++level) {
         r = sd_bus_message_close_container(call);
     }
-    if (r >= 0) {
-        portal.step = portal_step_create_session;
-        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply,
-                              reinterpret_cast<void*>(portal_step_create_session), 0);
-    }
-    sd_bus_message_unref(call);
-    if (r < 0) {
-        give_up(bus_failure_reason());
-    }
+    return r;
+}
+
+void create_session(void) {
+    call_with_request("CreateSession", create_session_token, portal_step_create_session,
+                      append_create_session);
 }
 
 int on_register_reply(sd_bus_message* reply, void*, sd_bus_error*) {
@@ -686,26 +676,23 @@ void portal_shortcut_poll(void) {
     if (portal.bus == nullptr) {
         return;
     }
-    check_waiting_step();
-    if (portal.failed) {
-        drop_bus();
-        return;
-    }
-    if (!bus_has_work()) {
-        return;
-    }
-    for (int i = 0; i < messages_per_poll && !portal.failed; ++i) {
-        int r = sd_bus_process(portal.bus, nullptr);
-        if (r < 0) {
+    if (bus_has_work()) {
+        for (int i = 0; i < messages_per_poll && !portal.failed; ++i) {
+            int r = sd_bus_process(portal.bus, nullptr);
+            if (r < 0) {
+                give_up(bus_failure_reason());
+            }
+            if (r <= 0) {
+                break;
+            }
+        }
+        if (!portal.failed && !sd_bus_is_open(portal.bus)) {
             give_up(bus_failure_reason());
         }
-        if (r <= 0) {
-            break;
-        }
     }
-    if (!portal.failed && !sd_bus_is_open(portal.bus)) {
-        give_up(bus_failure_reason());
-    }
+    // After the messages: an answer that came during a long frame counts
+    // before the time it took.
+    check_waiting_step();
     if (portal.failed) {
         drop_bus();
     }
