@@ -526,6 +526,35 @@ def run_if_unheld(desktop, qo, results, bus_log):
             focus.stop()
 
 
+def run_not_installed(desktop, qo, results):
+    """The viewer as run from a clone: its desktop entry taken away (the
+    portal then refuses its app id), a tap of F5: what it says, and whether
+    the desktop still binds the shortcut for it."""
+    entry = os.path.join(os.path.dirname(os.path.dirname(qo)), "share", "applications",
+                         "example.qo.Qo.desktop")
+    os.rename(entry, entry + ".away")
+    pump(2)
+    viewer = start_viewer(desktop, qo, "qo-run4")
+    focus = None
+    try:
+        pump(4)
+        focus = focus_away(desktop, "focus-run4")
+        settle(viewer)
+        start = time.monotonic()
+        desktop.key(True)
+        desktop.key(False)
+        pump(2.5)
+        results.measure("%s run 4 (no desktop entry)" % desktop.name,
+                        "tap -> %d rebuild(s); stderr: %s" % (
+                            len(viewer.builds(start)),
+                            " | ".join(viewer.stderr_lines()) or "(nothing)"))
+    finally:
+        viewer.stop()
+        if focus:
+            focus.stop()
+        os.rename(entry + ".away", entry)
+
+
 def count_settings_opens(bus_log):
     try:
         with open(bus_log, "rb") as f:
@@ -621,6 +650,7 @@ def main():
         run_if_unheld(desktop, qo, results, bus_log)
         probe_bound_without_bind(desktop, results, bus_log)
         probe_unregistered(desktop, results, bus_log)
+        run_not_installed(desktop, qo, results)
     except Failure as error:
         results.check("%s scenarios ran to the end" % desktop.name, False, str(error))
         status = 1
