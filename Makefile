@@ -6,6 +6,8 @@
 #               qo_<version>_amd64.deb
 #   make bench  the viewer against a bare GL loop (docs/performance.md)
 #   make fresh-check  make run and make test in a minimal Debian root (DEBIAN=12 or 13)
+#   make desktop-check  F5 on the real GNOME 48 and KDE Plasma 6.3, headless, in a
+#               Debian 13 root of its own
 BUILD ?= build
 # The Debian release make fresh-check makes its root of: 12 (bookworm) or 13 (trixie).
 DEBIAN ?= 12
@@ -65,10 +67,29 @@ DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) $(DEB_PACKAGES) zip
 # make fresh-check, on the machine that runs it (the root it makes gets
 # only git and make).
 FRESH_CHECK_PACKAGES := debootstrap git
+# make desktop-check: what its Debian 13 root gets (never the machine that
+# runs it), with BUILD_PACKAGES. GNOME 48: the shell (Xwayland, Mutter's
+# RemoteDesktop for keys and clicks, its screenshot interface), the portal
+# and its GNOME backend, whose "Add Keyboard Shortcuts" dialog comes from
+# gnome-control-center, and dconf, where the answer is kept. KDE Plasma 6.3:
+# kwin_wayland with kglobalacceld, the portal's KDE backend (which needs
+# qt6-wayland), kbuildsycoca6 (libkf6service-bin: KWin offers its
+# fake-input protocol only to a program a desktop file names) and pywayland
+# with Plasma's protocol files, to press keys through it. Both: the
+# harness's python3 with dbus and GTK 4 (a window that takes the focus from
+# the viewer; GdkPixbuf reads screenshots), gdbus, stdbuf.
+DESKTOP_PACKAGES := gnome-shell xwayland xdg-desktop-portal xdg-desktop-portal-gnome \
+                    gnome-control-center gnome-settings-daemon-common dconf-service dconf-cli \
+                    dbus dbus-user-session kwin-wayland kglobalacceld xdg-desktop-portal-kde \
+                    qt6-wayland libxcb-cursor0 libkf6service-bin python3-pywayland \
+                    python3-cffi-backend plasma-wayland-protocols python3 python3-dbus \
+                    python3-gi gir1.2-gtk-4.0 gir1.2-gdkpixbuf-2.0 libglib2.0-bin coreutils
+DESKTOP_BUILD ?= build-desktop
 WINDOWS_CONFIGURE := cmake -S . -B $(call Q,$(WIN_BUILD)) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
 
 .PHONY: all deps test-deps build run test test-sanitizers clean windows windows-deps \
-        windows-test-deps test-windows dist bench fresh-check test-configure
+        windows-test-deps test-windows dist bench fresh-check test-configure desktop-check \
+        desktop-scenarios
 
 all: build
 
@@ -145,6 +166,19 @@ test: test-deps test-sanitizers test-windows
 fresh-check:
 	@scripts/install-deps.sh $(FRESH_CHECK_PACKAGES)
 	QO_DEBIAN=$(DEBIAN) scripts/fresh-check.sh build-fresh$(if $(filter-out 12,$(DEBIAN)),-$(DEBIAN))
+
+# F5 pressed in the real GNOME 48 and KDE Plasma 6.3 (Debian 13's), headless,
+# while the viewer's window is not focused: a Debian 13 root made as for
+# make fresh-check DEBIAN=13, and make desktop-scenarios run in it. Needs
+# root (or sudo).
+desktop-check:
+	@scripts/install-deps.sh $(FRESH_CHECK_PACKAGES)
+	QO_DEBIAN=13 scripts/fresh-check.sh build-desktop-check 'make desktop-scenarios'
+
+# Inside that root only (it refuses elsewhere): the desktops' packages, the
+# viewer, the scenarios (tests/desktop).
+desktop-scenarios:
+	@scripts/desktop-scenarios.sh $(call Q,$(DESKTOP_BUILD)) $(BUILD_PACKAGES) $(DESKTOP_PACKAGES)
 
 clean:
 	rm -rf $(call Q,$(BUILD)) $(call Q,$(WIN_BUILD)) dist
