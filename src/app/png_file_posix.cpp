@@ -1,8 +1,8 @@
 // The picture file on POSIX systems: libpng's simplified API encodes into a
 // buffer of qo's own, which goes to a temporary file beside the target
-// (mkstemp), is synced, and replaces the target with rename(). The stop
-// signals are held back meanwhile, so Ctrl+C never leaves the temporary
-// file behind.
+// (mkstemp), is synced, and replaces the target with rename(). A stop
+// request meanwhile (Ctrl+C) removes the temporary file before the process
+// ends, so none is left behind.
 //
 // A target that exists and is not a regular file (a device such as
 // /dev/null, a FIFO) is written to directly: it cannot be replaced, and is
@@ -10,10 +10,11 @@
 // the file it names is replaced, the link stays.
 #include "app/png_file.h"
 
+#include "app/process.h"
+
 #include <png.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,17 +55,6 @@ bool write_all(int fd, const unsigned char* bytes, size_t count) {
     return true;
 }
 
-// The stop signals of process_posix.cpp, held back while the file is
-// written and delivered once it is in place (or gone).
-void hold_stop_signals(sigset_t* previous) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGHUP);
-    sigprocmask(SIG_BLOCK, &set, previous);
-}
-
 // The mode a new file gets from open(…, 0666): what the umask leaves.
 mode_t new_file_mode(void) {
     mode_t mask = umask(0);
@@ -98,6 +88,7 @@ int replace_file(const char* path, const char* file, const unsigned char* bytes,
     if (fd < 0) {
         return report(file, std::strerror(errno));
     }
+    remove_at_stop(temporary);
     bool ok = fchmod(fd, mode) == 0 && write_all(fd, bytes, count) && fsync(fd) == 0;
     int saved = errno;
     if (close(fd) != 0 && ok) {
@@ -110,9 +101,9 @@ int replace_file(const char* path, const char* file, const unsigned char* bytes,
     }
     if (!ok) {
         unlink(temporary);
-        return report(file, std::strerror(saved));
     }
-    return 0;
+    remove_at_stop(nullptr);
+    return ok ? 0 : report(file, std::strerror(saved));
 }
 
 } // namespace
@@ -172,9 +163,5 @@ int write_png_file(const char* path, const char* file, const unsigned char* rgb,
         }
     }
 
-    sigset_t previous;
-    hold_stop_signals(&previous);
-    int status = replace_file(destination, file, png_bytes, size, mode);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    return status;
+    return replace_file(destination, file, png_bytes, size, mode);
 }

@@ -4,6 +4,8 @@
 // (GetTempFileName), which then replaces the target with MoveFileEx.
 #include "app/png_file.h"
 
+#include "app/process.h"
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -151,11 +153,14 @@ int write_png_file(const char* path, const char* file, const unsigned char* rgb,
     if (GetTempFileNameA(folder, "qo", 0, temporary) == 0) {
         return report(file, GetLastError());
     }
+    // A stop request from here on removes it (the console handler).
+    remove_at_stop(temporary);
     wchar_t wide_temporary[MAX_PATH + 16];
     if (MultiByteToWideChar(CP_ACP, 0, temporary, -1, wide_temporary,
                             sizeof wide_temporary / sizeof wide_temporary[0]) == 0) {
         DWORD error = GetLastError();
         DeleteFileA(temporary);
+        remove_at_stop(nullptr);
         return report(file, error);
     }
 
@@ -166,12 +171,15 @@ int write_png_file(const char* path, const char* file, const unsigned char* rgb,
     }
     if (FAILED(result)) {
         DeleteFileA(temporary);
+        remove_at_stop(nullptr);
         return report(file, static_cast<DWORD>(result));
     }
     if (!MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DWORD error = GetLastError();
         DeleteFileA(temporary);
+        remove_at_stop(nullptr);
         return report(file, error);
     }
+    remove_at_stop(nullptr);
     return 0;
 }

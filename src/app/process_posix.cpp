@@ -10,6 +10,7 @@
 
 #include "shader/build_output.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -30,6 +31,9 @@ constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // The stop signals the process was not started to ignore: blocked in every
 // thread, taken by the stop thread.
 sigset_t taken_signals;
+
+// The file a stop removes (remove_at_stop), or nullptr.
+std::atomic<const char*> file_removed_at_stop{nullptr};
 
 // Ends the process by `number` with its default action (it has no handler).
 [[noreturn]] void end_by_signal(int number) {
@@ -76,6 +80,11 @@ void* take_stop_requests(void*) {
     // default action, in this thread.
     pthread_sigmask(SIG_UNBLOCK, &taken_signals, nullptr);
     write_out_for_stop(stop_write_wait_ms, write_now);
+    // Renamed into place already, it is not there any more: nothing to do.
+    const char* file = file_removed_at_stop.load();
+    if (file != nullptr) {
+        unlink(file);
+    }
     end_by_signal(number);
 }
 
@@ -136,6 +145,10 @@ void prepare_process(void) {
                              __fbufsize(stdout) == 1);
     std::atexit(flush_at_exit);
     start_stop_thread();
+}
+
+void remove_at_stop(const char* path) {
+    file_removed_at_stop.store(path);
 }
 
 int write_build_output(const char* bytes, int count) {

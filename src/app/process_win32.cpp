@@ -15,6 +15,26 @@ constexpr DWORD grace_ms = stop_write_wait_ms + 500;
 // 1 once a stop request came.
 volatile LONG stop_taken = 0;
 
+// The file a stop removes (remove_at_stop), or nullptr.
+const char* volatile file_removed_at_stop = nullptr;
+
+// How long a stop waits for the file to be let go: the picture's encoder
+// may hold it open without sharing its deletion for a few milliseconds.
+constexpr DWORD removal_wait_ms = 500;
+
+// Removes the file named for removal at a stop, if any; renamed into place
+// already, it is not there any more.
+void remove_file_for_stop(void) {
+    const char* file = file_removed_at_stop;
+    for (DWORD waited = 0; file != nullptr && waited < removal_wait_ms; waited += 10) {
+        if (DeleteFileA(file) || GetLastError() == ERROR_FILE_NOT_FOUND) {
+            return;
+        }
+        Sleep(10);
+        file = file_removed_at_stop;
+    }
+}
+
 // One piece of whole lines, written whole (a blocking write: the console
 // handler bounds how long it may take).
 bool write_piece(const char* bytes, int count) {
@@ -50,6 +70,7 @@ BOOL WINAPI on_console_stop(DWORD event) {
     if (writer != nullptr) {
         WaitForSingleObject(writer, grace_ms);
     }
+    remove_file_for_stop();
     // Not ExitProcess: its clean-up (atexit, DLL detach) would wait for the
     // main thread, which is in the middle of its frame. The lines are out.
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
@@ -69,6 +90,10 @@ void prepare_process(void) {
     set_build_output_by_line(GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR);
     std::atexit(flush_at_exit);
     SetConsoleCtrlHandler(on_console_stop, TRUE);
+}
+
+void remove_at_stop(const char* path) {
+    file_removed_at_stop = path;
 }
 
 int write_build_output(const char* bytes, int count) {

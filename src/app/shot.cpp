@@ -3,7 +3,6 @@
 #include "app/frame_clock.h"
 #include "app/main_loop.h"
 #include "app/png_file.h"
-#include "app/process.h"
 #include "display/offscreen.h"
 #include "shader/program_builder.h"
 
@@ -56,8 +55,6 @@ int take_shot(const char* path, const char* file, int frame) {
         status = require_opengl_2();
     }
     if (status == 0) {
-        // As the viewer: a stop request writes out the build lines.
-        watch_stop_requests();
         status = draw_shot(file, frame);
     }
     close_offscreen();

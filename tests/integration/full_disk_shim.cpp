@@ -4,7 +4,13 @@
 // target itself, were it written in place) take 1024 bytes in all, and every
 // later one fails with ENOSPC, as a full disk does. Other writes (the build
 // lines, stderr) go through.
+//
+// With QO_FULL_DISK_SHIM_STOP=1 the disk does not fill: the first write to
+// the picture sends the process SIGTERM and then takes a second before it
+// goes on, so that the stop lands while the picture is being written.
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
@@ -22,7 +28,14 @@ extern "C" ssize_t write(int fd, const void* bytes, size_t count) {
         path[length] = '\0';
         bool picture = std::strstr(path, "/.qo-shot-") != nullptr ||
                        (length > 4 && std::strcmp(path + length - 4, ".png") == 0);
-        if (picture && count > 0) {
+        if (picture && count > 0 && std::getenv("QO_FULL_DISK_SHIM_STOP") != nullptr) {
+            static bool stopped = false;
+            if (!stopped) {
+                stopped = true;
+                kill(getpid(), SIGTERM);
+                sleep(1);
+            }
+        } else if (picture && count > 0) {
             if (taken >= 1024) {
                 errno = ENOSPC;
                 return -1;

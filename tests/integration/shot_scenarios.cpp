@@ -11,6 +11,7 @@
 #include <png.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <dirent.h>
@@ -395,6 +396,28 @@ TEST_F(Shot, DiskFullMidWriteLeavesTheOldFileWhole) {
     ASSERT_TRUE(wait_for_exit(&run_, deadline_ms)) << "qo --shot did not end";
     EXPECT_EQ(run_.status, 1);
     EXPECT_EQ(run_stderr(run_), "qo: cannot write old.png: No space left on device\n");
+    EXPECT_TRUE(read_file(folder_ + "/old.png") == "the picture of an earlier run")
+        << "old.png was changed";
+    EXPECT_EQ(folder_entries(folder_),
+              (std::set<std::string>{"vs.fx", "ps.fx", "old.png", "qo.stdout", "qo.stderr"}));
+}
+
+// A stop (SIGTERM) while the picture is being written (the shim sends it
+// from inside the first write to it): the process ends by the signal, and
+// neither a part-written file nor the temporary one is left; the picture
+// already there is untouched.
+TEST_F(Shot, StopMidWriteLeavesNoTemporaryFile) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
+    ASSERT_TRUE(write_file(folder_ + "/old.png", "the picture of an earlier run"));
+    viewer_launch launch = launch_for(
+        platform_, "", folder_,
+        {"WAYLAND_DISPLAY", environment_with_added("LD_PRELOAD", QO_FULL_DISK_SHIM_PATH, " "),
+         "QO_FULL_DISK_SHIM_STOP=1"});
+    launch.command.insert(launch.command.end(), {"--shot", "old.png"});
+    std::string error;
+    ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
+    ASSERT_TRUE(wait_for_exit(&run_, deadline_ms)) << "qo --shot did not end";
+    EXPECT_EQ(run_.signal, SIGTERM) << "status " << run_.status << ": " << run_stderr(run_);
     EXPECT_TRUE(read_file(folder_ + "/old.png") == "the picture of an earlier run")
         << "old.png was changed";
     EXPECT_EQ(folder_entries(folder_),
