@@ -129,8 +129,8 @@ int portal_reason_wants_desktop_entry(const char* reason) {
 
 void portal_reason_with_desktop_entry(const char* reason, char* text, std::size_t size) {
     std::snprintf(text, size,
-                  "%s; %s, so install its desktop entry: cmake --install build --prefix ~/.local, "
-                  "or copy data/%s.desktop into ~/.local/share/applications",
+                  "%s; %s, so install its desktop entry %s.desktop in "
+                  "~/.local/share/applications with Exec= naming qo by its full path",
                   reason != nullptr ? reason : "", PORTAL_REASON_APP_ID_REFUSED, QO_PORTAL_APP_ID);
 }
 

@@ -186,8 +186,8 @@ TEST_P(AppIdRefused, GoesOnUnregisteredAndSaysHowToInstallTheEntryWhereBindingFa
 }
 
 #define INSTALL_THE_ENTRY                                                                          \
-    "; the portal refused the app id, so install its desktop entry: cmake --install build "        \
-    "--prefix ~/.local, or copy data/example.qo.Qo.desktop into ~/.local/share/applications"
+    "; the portal refused the app id, so install its desktop entry example.qo.Qo.desktop in "      \
+    "~/.local/share/applications with Exec= naming qo by its full path"
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, AppIdRefused,

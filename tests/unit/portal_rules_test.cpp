@@ -204,8 +204,8 @@ TEST(PortalRules, DesktopEntryHintOnlyWhereTheEntryMayBeWhy) {
     char text[384];
     portal_reason_with_desktop_entry(PORTAL_REASON_BOUND_NOTHING, text, sizeof text);
     EXPECT_STREQ(text, "the desktop bound no shortcut; the portal refused the app id, so install "
-                       "its desktop entry: cmake --install build --prefix ~/.local, or copy "
-                       "data/example.qo.Qo.desktop into ~/.local/share/applications");
+                       "its desktop entry example.qo.Qo.desktop in ~/.local/share/applications "
+                       "with Exec= naming qo by its full path");
     // The whole hint line fits the backend's buffer.
     char line[512];
     portal_hint_line(text, line, sizeof line);
