@@ -328,25 +328,29 @@ class PortalScenario : public ::testing::Test {
     }
 
     // The real frontend, with the backends of `portals` (a folder of .portal
-    // files) for the desktop `desktop`, once it owns its name. The viewer's
-    // desktop entry is in the frontend's XDG_DATA_HOME (the test's own
-    // home): a frontend with the host Registry (1.19.4 on) takes the app id
-    // at Register only when it finds the entry, as an installed qo has it in
-    // /usr/share/applications.
+    // files) for the desktop `desktop`, once it owns its name. It sees qo
+    // installed as a user would have it, in folders of the test's own: the
+    // project's desktop entry in its XDG_DATA_HOME, and the viewer as `qo`
+    // in a folder first on its PATH. A frontend with the host Registry
+    // (1.19.4 on) takes the app id at Register only when it finds the entry
+    // and the program its Exec line names ("App info not found" otherwise).
     pid_t start_frontend(const std::string& portals, const std::string& desktop) {
         EXPECT_EQ(access(frontend_path, X_OK), 0)
             << frontend_path << " is missing: install xdg-desktop-portal (make test does)";
         std::string applications = folder_ + "/home/.local/share/applications";
-        for (const char* part :
-             {"/home", "/home/.local", "/home/.local/share", "/home/.local/share/applications"}) {
+        for (const char* part : {"/home", "/home/.local", "/home/.local/share",
+                                 "/home/.local/share/applications", "/bin"}) {
             mkdir((folder_ + part).c_str(), 0700);
         }
         std::string entry = read_file(QO_DESKTOP_ENTRY_PATH);
         EXPECT_FALSE(entry.empty()) << "cannot read " << QO_DESKTOP_ENTRY_PATH;
         EXPECT_TRUE(write_file(applications + "/example.qo.Qo.desktop", entry));
+        EXPECT_EQ(symlink(linux_viewer_path().c_str(), (folder_ + "/bin/qo").c_str()), 0)
+            << "cannot link the viewer into " << folder_ << "/bin: " << std::strerror(errno);
         pid_t pid =
             start_clean({frontend_path, "--verbose", "--replace"},
-                        {"XDG_DESKTOP_PORTAL_DIR=" + portals, "XDG_CURRENT_DESKTOP=" + desktop},
+                        {"PATH=" + folder_ + "/bin:/usr/bin:/bin",
+                         "XDG_DESKTOP_PORTAL_DIR=" + portals, "XDG_CURRENT_DESKTOP=" + desktop},
                         "frontend.out");
         EXPECT_GT(pid, 0);
         wait_for_name(portal_name, pid, "frontend.out");
