@@ -357,6 +357,22 @@ class PortalScenario : public ::testing::Test {
         return pid;
     }
 
+    // Watches what the frontend sends (gdbus monitor into monitor.out), to
+    // know when a signal a backend emitted has gone out to the viewer.
+    void watch_frontend() {
+        pid_t monitor = start_clean({"gdbus", "monitor", "--session", "--dest", portal_name}, {},
+                                    "monitor.out");
+        ASSERT_GT(monitor, 0);
+        ASSERT_TRUE(poll_until([&] { return frontend_sent("is owned by") > 0; }, deadline_ms))
+            << "gdbus monitor did not start: " << read_file(folder_ + "/monitor.out");
+    }
+
+    // How many times the watched frontend's output holds `text`
+    // ("GlobalShortcuts.Deactivated").
+    size_t frontend_sent(const std::string& text) {
+        return count_of(read_file(folder_ + "/monitor.out"), text);
+    }
+
     // The frontend's version as major * 10000 + minor * 100 + patch, from
     // its --version ("xdg-desktop-portal 1.16.0"); 0 when it prints none.
     int frontend_version() {
@@ -825,6 +841,7 @@ class RealFrontend : public PortalScenario {
         ASSERT_NO_FATAL_FAILURE(wait_for_name(backend_name, backend, "backend.out"));
         frontend_pid_ = start_frontend(portals, "qotest");
         ASSERT_FALSE(HasFatalFailure());
+        ASSERT_NO_FATAL_FAILURE(watch_frontend());
         ASSERT_NO_FATAL_FAILURE(
             start_with_another_window_focused(wayland_environment(bus_variable())));
         ASSERT_TRUE(poll_until([&] { return log_has("BindShortcuts "); }, deadline_ms))
@@ -875,7 +892,12 @@ TEST_F(RealFrontend, BindsAndRebuildsFromActivatedToDeactivated) {
     ASSERT_GE(first.frame, 0) << "Activated did not rebuild";
     clock_reading held = clock_at_least(first.frame + 20);
     ASSERT_NO_FATAL_FAILURE(backend_call("Emit", {"Deactivated", "rebuild"}));
-    clock_reading released = read_clock(display(), area_);
+    // The backend's signal reaches the viewer through the frontend: once the
+    // frontend has sent it on, the viewer takes it within a frame or two.
+    ASSERT_TRUE(
+        poll_until([&] { return frontend_sent("GlobalShortcuts.Deactivated") > 0; }, deadline_ms))
+        << "no Deactivated from the frontend";
+    clock_reading released = clock_at_least(read_clock(display(), area_).frame + 3);
     ASSERT_TRUE(write_file(folder_ + "/ps.fx", clock_pixel_shader(2)));
     EXPECT_EQ(clock_at_least(released.frame + 30).tag, 1) << "the viewer rebuilt after Deactivated";
 
@@ -1010,15 +1032,7 @@ TEST_F(KdeBackend, RebuildsWhileF5IsHeldOnTheDesktopAndNotAfter) {
     ASSERT_FALSE(HasFatalFailure());
 
     // What the frontend sends, to know when the release has gone out.
-    pid_t monitor =
-        start_clean({"gdbus", "monitor", "--session", "--dest", portal_name}, {}, "monitor.out");
-    ASSERT_GT(monitor, 0);
-    ASSERT_TRUE(poll_until(
-        [&] {
-            return read_file(folder_ + "/monitor.out").find("is owned by") != std::string::npos;
-        },
-        deadline_ms))
-        << "gdbus monitor did not start: " << read_file(folder_ + "/monitor.out");
+    ASSERT_NO_FATAL_FAILURE(watch_frontend());
 
     ASSERT_NO_FATAL_FAILURE(start_with_another_window_focused(wayland_environment(bus_variable())));
     // Bound: kglobalaccel holds the shortcut for the session's component
@@ -1056,12 +1070,8 @@ TEST_F(KdeBackend, RebuildsWhileF5IsHeldOnTheDesktopAndNotAfter) {
     ASSERT_TRUE(fake_key(desktop.display, XK_F5, false));
     // The frontend sent Deactivated; the viewer takes it within a frame or
     // two of its arrival. From then on, no rebuild.
-    ASSERT_TRUE(poll_until(
-        [&] {
-            return read_file(folder_ + "/monitor.out").find("GlobalShortcuts.Deactivated") !=
-                   std::string::npos;
-        },
-        deadline_ms))
+    ASSERT_TRUE(
+        poll_until([&] { return frontend_sent("GlobalShortcuts.Deactivated") > 0; }, deadline_ms))
         << "no Deactivated from the frontend";
     clock_reading released = read_clock(display(), area_);
     clock_at_least(released.frame + 30);
