@@ -31,7 +31,8 @@ WAYLAND_TEST_PACKAGES := sway xwayland wtype wev passwd util-linux coreutils
 # tests/portal/CMakeLists.txt, by the same rule.
 HOST_DEBIAN := $(shell . /etc/os-release 2>/dev/null && [ "$$ID" = debian ] && echo "$$VERSION_ID")
 # dbus-daemon, python3-dbus, python3-gi, libglib2.0-bin (gdbus): the fake
-# desktop portal of the portal scenarios on a private session bus;
+# desktop portal of the portal scenarios on a private session bus; dbus-bin
+# (dbus-monitor): what the real frontend sends;
 # desktop-file-utils: the desktop entry's check. xdg-desktop-portal: the real
 # frontend, which the portal scenarios also run against (and whose presence
 # they must withstand). On Debian 12 only, xdg-desktop-portal-kde and
@@ -40,7 +41,7 @@ HOST_DEBIAN := $(shell . /etc/os-release 2>/dev/null && [ "$$ID" = debian ] && e
 # package here). Debian 13 ships Plasma 6.3, whose backend needs a whole
 # desktop session: that case is in make desktop-check.
 PLASMA5_PORTAL_TEST_PACKAGES := xdg-desktop-portal-kde libkf5globalaccel-bin
-PORTAL_TEST_PACKAGES := dbus dbus-daemon python3 python3-dbus python3-gi libglib2.0-bin \
+PORTAL_TEST_PACKAGES := dbus dbus-daemon dbus-bin python3 python3-dbus python3-gi libglib2.0-bin \
                         desktop-file-utils xdg-desktop-portal \
                         $(if $(filter 12,$(HOST_DEBIAN)),$(PLASMA5_PORTAL_TEST_PACKAGES))
 # The one line make test ends with: the release-specific cases it ran, and
