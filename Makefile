@@ -44,8 +44,8 @@ PLASMA5_PORTAL_TEST_PACKAGES := xdg-desktop-portal-kde libkf5globalaccel-bin
 PORTAL_TEST_PACKAGES := dbus dbus-daemon dbus-bin python3 python3-dbus python3-gi libglib2.0-bin \
                         desktop-file-utils xdg-desktop-portal \
                         $(if $(filter 12,$(HOST_DEBIAN)),$(PLASMA5_PORTAL_TEST_PACKAGES))
-# The one line make test ends with: the release-specific cases it ran, and
-# where the others are.
+# The one line make test ends with, passed or failed: the release-specific
+# cases it ran, and where the others are.
 ifeq ($(HOST_DEBIAN),12)
 RELEASE_CASES := release-specific cases on Debian 12: ran portal.KdeBackend (KDE Plasma 5.27's \
                  backend with kglobalaccel5); the real desktops' cases (GNOME, KDE Plasma 6) \
@@ -152,8 +152,8 @@ test-configure:
 test: test-deps test-sanitizers test-windows
 	$(TEST_CONFIGURE)
 	cmake --build $(call Q,$(BUILD)) -j $(JOBS)
-	cd $(call Q,$(BUILD)) && ctest --output-on-failure --timeout 600
-	@echo "qo: $(strip $(RELEASE_CASES))"
+	cd $(call Q,$(BUILD)) && ctest --output-on-failure --timeout 600; status=$$?; \
+	    echo "qo: $(strip $(RELEASE_CASES))"; exit $$status
 
 # The two commands above on a machine that has nothing else: a minimal
 # Debian root (DEBIAN=12, the default, or DEBIAN=13 for Debian 13; debootstrap),
