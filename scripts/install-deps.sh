@@ -32,6 +32,7 @@ upstream_name() {
         sway) echo "sway" ;;
         xwayland) echo "Xwayland" ;;
         dbus | dbus-daemon) echo "D-Bus (dbus-daemon)" ;;
+        dbus-bin) echo "D-Bus's tools (dbus-monitor)" ;;
         python3-dbus) echo "dbus-python" ;;
         python3-gi) echo "PyGObject" ;;
         libglib2.0-bin) echo "GLib's tools (gdbus)" ;;

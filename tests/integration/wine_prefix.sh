@@ -3,7 +3,11 @@
 #   wine_prefix.sh create DIR   makes a fresh prefix in DIR (wineboot -i)
 #   wine_prefix.sh remove DIR   ends its wineserver and deletes DIR
 # Made without a display, so no dialog can show; no Mono or Gecko installer
-# is offered (WINEDLLOVERRIDES). Fails when Wine is missing.
+# is offered (WINEDLLOVERRIDES). Its graphics driver is X11 alone: the
+# scenarios run on X servers, and Wine 10 (Debian 13) would otherwise try
+# its Wayland driver where X11 fails, whose library writes a line of its own
+# on stderr ("XDG_RUNTIME_DIR is invalid or not set"). Fails when Wine is
+# missing.
 set -euo pipefail
 action=${1:?usage: wine_prefix.sh create|remove DIR}
 prefix=${2:?usage: wine_prefix.sh create|remove DIR}
@@ -26,6 +30,7 @@ create)
     fi
     mkdir -p "$(dirname "$prefix")"
     wineboot -i
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11 /f >/dev/null
     wineserver -w
     if [ ! -f "$prefix/system.reg" ]; then
         echo "wine_prefix.sh: wineboot made no prefix in $prefix" >&2

@@ -35,6 +35,12 @@
 #ifndef QO_SLOW_SWAP_SHIM_PATH
 #define QO_SLOW_SWAP_SHIM_PATH ""
 #endif
+#ifndef QO_PLASMA5_PORTAL_CASE
+#define QO_PLASMA5_PORTAL_CASE 0
+#endif
+#ifndef QO_DESKTOP_ENTRY_PATH
+#define QO_DESKTOP_ENTRY_PATH ""
+#endif
 
 namespace portal_test {
 
@@ -310,17 +316,75 @@ class PortalScenario : public ::testing::Test {
     }
 
     // The real frontend, with the backends of `portals` (a folder of .portal
-    // files) for the desktop `desktop`, once it owns its name.
+    // files) for the desktop `desktop`, once it owns its name. It sees qo
+    // installed as a user would have it, in folders of the test's own: the
+    // project's desktop entry in its XDG_DATA_HOME, and the viewer as `qo`
+    // in a folder first on its PATH. A frontend with the host Registry
+    // (1.19.4 on) takes the app id at Register only when it finds the entry
+    // and the program its Exec line names ("App info not found" otherwise).
     pid_t start_frontend(const std::string& portals, const std::string& desktop) {
         EXPECT_EQ(access(frontend_path, X_OK), 0)
             << frontend_path << " is missing: install xdg-desktop-portal (make test does)";
+        std::string applications = folder_ + "/home/.local/share/applications";
+        for (const char* part : {"/home", "/home/.local", "/home/.local/share",
+                                 "/home/.local/share/applications", "/bin"}) {
+            mkdir((folder_ + part).c_str(), 0700);
+        }
+        std::string entry = read_file(QO_DESKTOP_ENTRY_PATH);
+        EXPECT_FALSE(entry.empty()) << "cannot read " << QO_DESKTOP_ENTRY_PATH;
+        EXPECT_TRUE(write_file(applications + "/example.qo.Qo.desktop", entry));
+        EXPECT_EQ(symlink(linux_viewer_path().c_str(), (folder_ + "/bin/qo").c_str()), 0)
+            << "cannot link the viewer into " << folder_ << "/bin: " << std::strerror(errno);
         pid_t pid =
             start_clean({frontend_path, "--verbose", "--replace"},
-                        {"XDG_DESKTOP_PORTAL_DIR=" + portals, "XDG_CURRENT_DESKTOP=" + desktop},
+                        {"PATH=" + folder_ + "/bin:/usr/bin:/bin",
+                         "XDG_DESKTOP_PORTAL_DIR=" + portals, "XDG_CURRENT_DESKTOP=" + desktop},
                         "frontend.out");
         EXPECT_GT(pid, 0);
         wait_for_name(portal_name, pid, "frontend.out");
         return pid;
+    }
+
+    // Watches the signals the frontend sends on its GlobalShortcuts
+    // interface (dbus-monitor into monitor.out; a frontend from 1.17 on
+    // sends them to the session's owner alone, which only a monitor sees),
+    // to know when a signal a backend emitted has gone out to the viewer.
+    void watch_frontend() {
+        pid_t monitor =
+            start_clean({"dbus-monitor", "--session",
+                         "type='signal',interface='org.freedesktop.portal.GlobalShortcuts'"},
+                        {}, "monitor.out");
+        ASSERT_GT(monitor, 0);
+        // Its own name's NameLost: it has become a monitor.
+        ASSERT_TRUE(poll_until(
+            [&] { return count_of(read_file(folder_ + "/monitor.out"), "member=NameLost") > 0; },
+            deadline_ms))
+            << "dbus-monitor did not start (dbus-bin): " << read_file(folder_ + "/monitor.out");
+    }
+
+    // How many times the watched frontend has sent the signal `member`
+    // ("Deactivated").
+    size_t frontend_sent(const std::string& member) {
+        return count_of(read_file(folder_ + "/monitor.out"),
+                        "interface=org.freedesktop.portal.GlobalShortcuts; member=" + member);
+    }
+
+    // The frontend's version as major * 10000 + minor * 100 + patch, from
+    // its --version ("xdg-desktop-portal 1.16.0"); 0 when it prints none.
+    int frontend_version() {
+        std::string out = folder_ + "/version.out";
+        pid_t pid = spawn({frontend_path, "--version"}, {}, out);
+        if (pid <= 0 || wait_for(pid, deadline_ms) != 0) {
+            return 0;
+        }
+        int major = 0;
+        int minor = 0;
+        int patch = 0;
+        if (std::sscanf(read_file(out).c_str(), "xdg-desktop-portal %d.%d.%d", &major, &minor,
+                        &patch) != 3) {
+            return 0;
+        }
+        return major * 10000 + minor * 100 + patch;
     }
 
     // The fake portal in `mode`, once it owns its name on the bus.
