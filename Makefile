@@ -1,13 +1,6 @@
-# qo: the two commands of the README, and the ones around them.
-#   make run    the viewer on the bundled example shaders
-#   make test   every test, through ctest (Linux, then Windows under Wine)
-#   make windows  build-win/qo.exe, cross-built with MinGW-w64
-#   make dist   dist/qo-<version>-linux-x86_64.tar.gz, -windows-x86_64.zip and
-#               qo_<version>_amd64.deb
-#   make bench  the viewer against a bare GL loop (docs/performance.md)
-#   make fresh-check  make run and make test in a minimal Debian root (DEBIAN=12 or 13)
-#   make desktop-check  F5 on the real GNOME 48 and KDE Plasma 6.3, headless, in a
-#               Debian 13 root of its own
+# qo: the two commands of the README (make run, make test), and the ones
+# around them. `make help` lists every target with one line each; `make`
+# alone builds the viewer (all: build).
 BUILD ?= build
 # The Debian release make fresh-check makes its root of: 12 (bookworm) or 13 (trixie).
 DEBIAN ?= 12
@@ -110,9 +103,39 @@ WINDOWS_CONFIGURE := cmake -S . -B $(call Q,$(WIN_BUILD)) -DCMAKE_TOOLCHAIN_FILE
 
 .PHONY: all deps test-deps build run test test-sanitizers clean windows windows-deps \
         windows-test-deps test-windows dist bench fresh-check test-configure desktop-check \
-        desktop-scenarios
+        desktop-scenarios help
 
 all: build
+
+# One line per target, and the variables that change where they work.
+help:
+	@printf '%s\n' \
+	  'qo: make TARGET [VARIABLE=VALUE ...]; make alone is make build.' \
+	  '' \
+	  '  run              install what is missing, build, run the viewer on examples/' \
+	  '                   (headless: draw frame 240 with qo --shot into BUILD/example.png)' \
+	  '  test             install what is missing, build everything, run every test through ctest' \
+	  '                   (test-sanitizers and test-windows first); ends with the release line' \
+	  '  build            the viewer and the screenshot tool in BUILD' \
+	  '  windows          qo.exe in WIN_BUILD, cross-built with MinGW-w64' \
+	  '  test-windows     the Windows build with its unit tests, run under Wine' \
+	  '  test-sanitizers  unit tests, Linux and portal scenarios under ASan and UBSan (build-asan)' \
+	  '  dist             dist/: the .tar.gz, the .zip and the Debian package' \
+	  '  bench            the viewer against a bare GL loop, figures only (build-bench)' \
+	  '  fresh-check      make run and make test in a minimal Debian root (DEBIAN=12 or 13;' \
+	  '                   root or sudo)' \
+	  '  desktop-check    F5 on the real GNOME 48 and KDE Plasma 6.3, headless, in a Debian 13' \
+	  '                   root of its own (root or sudo)' \
+	  '  desktop-scenarios  the desktops'"'"' packages and scenarios (inside that root only)' \
+	  '  deps, test-deps, windows-deps, windows-test-deps' \
+	  '                   install the Debian packages of build, test, windows, test-windows' \
+	  '  test-configure   the configure step of make test alone' \
+	  '  clean            remove BUILD, WIN_BUILD and dist/' \
+	  '  help             this list' \
+	  '' \
+	  'Variables: BUILD=DIR (build), WIN_BUILD=DIR (build-win), JOBS=N (nproc),' \
+	  'DEBIAN=12|13 (fresh-check), QO_FRESH_MIRROR=URL (the Debian mirror of the checks).' \
+	  'How the tests and the checks work: CONTRIBUTING.md.'
 
 deps:
 	@scripts/install-deps.sh $(BUILD_PACKAGES)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # make-dist.sh LINUX_BUILD WINDOWS_BUILD
-# Packs the two built programs with README.md, LICENSE and examples/ into
+# Packs the two built programs with README.md, LICENSE, examples/ and docs/
+# (the README's picture and the pages it links to, the manual page) into
 #   dist/qo-<version>-linux-x86_64.tar.gz
 #   dist/qo-<version>-windows-x86_64.zip
 # each holding one folder qo-<version>-<platform>/ with the program at its
@@ -42,11 +43,8 @@ stage() {
     cp "$work/install-$platform/bin/$program" "$folder/"
     cp "$top/README.md" "$top/LICENSE" "$folder/"
     cp -R "$top/examples" "$folder/"
-    # The picture the README shows, when there is one.
-    if [ -f "$top/docs/example.png" ]; then
-        mkdir -p "$folder/docs"
-        cp "$top/docs/example.png" "$folder/docs/"
-    fi
+    # The README's picture and the pages it links to.
+    cp -R "$top/docs" "$folder/"
 }
 
 stage linux-x86_64 "$linux_build" qo
