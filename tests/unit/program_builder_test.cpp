@@ -3,7 +3,7 @@
 #include "shader/program_builder.h"
 
 #include "build_output_sink.h"
-#include "shader/build_output.h"
+#include "output/build_output.h"
 #include "temp_folder.h"
 
 #include <algorithm>
