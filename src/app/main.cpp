@@ -5,11 +5,11 @@
 // closed.
 #include "app/command_line.h"
 #include "app/main_loop.h"
-#include "app/png_file.h"
 #include "app/process.h"
 #include "app/save_watch.h"
 #include "app/shot.h"
 #include "display/display.h"
+#include "picture/png_file.h"
 
 #include <cerrno>
 #include <cstdio>

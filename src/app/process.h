@@ -18,8 +18,3 @@
 //   the rest dropped. A request the process was started to ignore stays
 //   ignored; on POSIX a second one ends it at once.
 void prepare_process(void);
-
-// A file being written that a stop must not leave behind (the picture's
-// temporary file): a stop request removes it before the process ends.
-// nullptr when there is none; the name stays valid until it is cleared.
-void remove_at_stop(const char* path);

@@ -8,20 +8,16 @@
 // a window where it is missed.
 #include "app/process.h"
 
-#include "shader/build_output.h"
+#include "output/build_output.h"
+#include "output/stop_files.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <stdio_ext.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -31,9 +27,6 @@ constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // The stop signals the process was not started to ignore: blocked in every
 // thread, taken by the stop thread.
 sigset_t taken_signals;
-
-// The file a stop removes (remove_at_stop), or nullptr.
-std::atomic<const char*> file_removed_at_stop{nullptr};
 
 // Ends the process by `number` with its default action (it has no handler).
 [[noreturn]] void end_by_signal(int number) {
@@ -46,32 +39,6 @@ std::atomic<const char*> file_removed_at_stop{nullptr};
     _exit(128 + number);
 }
 
-// Writes one piece of whole lines if standard output takes it now, without
-// waiting and without touching its flags (they may be shared with a shell's
-// terminal). A pipe with room takes a piece of at most PIPE_BUF bytes whole.
-bool write_now(const char* bytes, int count) {
-    struct stat status;
-    bool regular = fstat(STDOUT_FILENO, &status) == 0 && S_ISREG(status.st_mode);
-    while (count > 0) {
-        if (!regular) {
-            struct pollfd room = {STDOUT_FILENO, POLLOUT, 0};
-            if (poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) {
-                return false;
-            }
-        }
-        ssize_t written = write(STDOUT_FILENO, bytes, static_cast<size_t>(count));
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<int>(written);
-    }
-    return true;
-}
-
 void* take_stop_requests(void*) {
     int number = 0;
     while (sigwait(&taken_signals, &number) != 0) {
@@ -79,17 +46,9 @@ void* take_stop_requests(void*) {
     // A second stop signal from here on ends the process at once, by its
     // default action, in this thread.
     pthread_sigmask(SIG_UNBLOCK, &taken_signals, nullptr);
-    write_out_for_stop(stop_write_wait_ms, write_now);
-    // Renamed into place already, it is not there any more: nothing to do.
-    const char* file = file_removed_at_stop.load();
-    if (file != nullptr) {
-        unlink(file);
-    }
+    write_build_output_at_stop();
+    remove_stop_file();
     end_by_signal(number);
-}
-
-void flush_at_exit(void) {
-    flush_build_output();
 }
 
 // A standard descriptor the process was started without (`qo 2>&-`) would
@@ -139,40 +98,6 @@ void prepare_process(void) {
     // Writing the build lines to a closed pipe then fails quietly instead of
     // raising SIGPIPE.
     std::signal(SIGPIPE, SIG_IGN);
-    // As the C library buffers stdout: line by line on a terminal, or when
-    // it was told so before main (stdbuf -oL or -o0 preload a setvbuf call).
-    set_build_output_by_line(isatty(STDOUT_FILENO) == 1 || __flbf(stdout) != 0 ||
-                             __fbufsize(stdout) == 1);
-    std::atexit(flush_at_exit);
+    start_build_output();
     start_stop_thread();
-}
-
-void remove_at_stop(const char* path) {
-    file_removed_at_stop.store(path);
-}
-
-int write_build_output(const char* bytes, int count) {
-    ssize_t written = write(STDOUT_FILENO, bytes, static_cast<size_t>(count));
-    if (written > 0) {
-        return static_cast<int>(written);
-    }
-    if (written < 0 && errno == EINTR) {
-        return 0;
-    }
-    if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        // Standard output was handed over non-blocking: wait for room as a
-        // blocking write would.
-        struct pollfd room = {STDOUT_FILENO, POLLOUT, 0};
-        poll(&room, 1, -1);
-        return 0;
-    }
-    return -1;
-}
-
-void end_stopped_build_output(void) {
-    // The stop thread ends the process; this thread has the stop signals
-    // blocked, so the wait is for ever.
-    for (;;) {
-        pause();
-    }
 }

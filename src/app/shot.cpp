@@ -2,8 +2,8 @@
 
 #include "app/frame_clock.h"
 #include "app/main_loop.h"
-#include "app/png_file.h"
-#include "display/offscreen.h"
+#include "picture/offscreen.h"
+#include "picture/png_file.h"
 #include "shader/program_builder.h"
 
 #include <cstdio>

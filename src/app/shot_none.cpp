@@ -1,14 +1,8 @@
 // qo --shot in a qo built without EGL or libpng (the configure step said
 // so): one stderr line and exit status 1.
-#include "app/png_file.h"
 #include "app/shot.h"
 
 #include <cstdio>
-
-int resolve_png_path(const char* file, char* path, int capacity) {
-    std::snprintf(path, static_cast<size_t>(capacity), "%s", file);
-    return 0;
-}
 
 int take_shot(const char*, const char* file, int) {
     std::fprintf(stderr,

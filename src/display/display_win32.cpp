@@ -14,16 +14,16 @@
 // drain. A repeat of a key already down is not a new press. The low bit of
 // GetAsyncKeyState is documented as unreliable and is not used.
 //
-// qo --shot makes the same window and context but never shows the window,
-// and draws into a pbuffer (open_offscreen).
+// qo --shot makes the same window and context but never shows the window
+// (open_hidden_display, display_win32.h), and draws into a pbuffer of its
+// own (offscreen_wgl.cpp).
 #include "display/display.h"
 
+#include "display/display_win32.h"
 #include "display/extension_search.h"
-#include "display/offscreen.h"
 #include "display/opengl.h"
 #include "shader/gl_entry_points.h"
 
-#include <GL/wglext.h>
 #include <cstdio>
 #include <cstring>
 
@@ -52,11 +52,9 @@ struct {
 // The message record of drain_window_events, zeroed once before the loop.
 MSG message;
 
-// Writes "qo: <what>: <the system's reason>" for the error GetLastError
-// reported right after the failed call. Not every call sets an error on
-// failure: each one is preceded by SetLastError(0) so that an older error is
-// not taken for its reason.
-void report_failure(const char* what, DWORD error) {
+} // namespace
+
+void report_win32_failure(const char* what, DWORD error) {
     char reason[256];
     reason[0] = '\0';
     DWORD length = 0;
@@ -78,6 +76,17 @@ void report_failure(const char* what, DWORD error) {
                      static_cast<unsigned long>(error));
     }
 }
+
+gl_proc wgl_proc_address(const char* name) {
+    PROC proc = wglGetProcAddress(name);
+    auto value = reinterpret_cast<INT_PTR>(proc);
+    if (value == 0 || value == 1 || value == 2 || value == 3 || value == -1) {
+        return nullptr;
+    }
+    return reinterpret_cast<gl_proc>(proc);
+}
+
+namespace {
 
 // One raw input record: a make of F5 that was up is a press; a break ends
 // it. Other devices and keys are left alone.
@@ -106,9 +115,10 @@ void watch_raw_keyboard(void) {
     device.hwndTarget = win32.window;
     SetLastError(0);
     if (!RegisterRawInputDevices(&device, 1, sizeof device)) {
-        report_failure("cannot register for the keyboard's raw input (F5 is seen only while qo "
-                       "has the focus)",
-                       GetLastError());
+        report_win32_failure(
+            "cannot register for the keyboard's raw input (F5 is seen only while qo "
+            "has the focus)",
+            GetLastError());
     }
 }
 
@@ -147,7 +157,7 @@ int create_gl_context(void) {
     SetLastError(0);
     win32.device_context = GetDC(win32.window);
     if (win32.device_context == nullptr) {
-        report_failure("cannot get the window's device context", GetLastError());
+        report_win32_failure("cannot get the window's device context", GetLastError());
         return 1;
     }
     PIXELFORMATDESCRIPTOR format;
@@ -162,43 +172,30 @@ int create_gl_context(void) {
     SetLastError(0);
     int format_index = ChoosePixelFormat(win32.device_context, &format);
     if (format_index == 0) {
-        report_failure("no double-buffered RGBA pixel format with a 16-bit depth buffer",
-                       GetLastError());
+        report_win32_failure("no double-buffered RGBA pixel format with a 16-bit depth buffer",
+                             GetLastError());
         return 1;
     }
     SetLastError(0);
     if (!SetPixelFormat(win32.device_context, format_index, &format)) {
-        report_failure("cannot set the window's pixel format", GetLastError());
+        report_win32_failure("cannot set the window's pixel format", GetLastError());
         return 1;
     }
     SetLastError(0);
     win32.gl_context = wglCreateContext(win32.device_context);
     if (win32.gl_context == nullptr) {
-        report_failure("cannot create an OpenGL context", GetLastError());
+        report_win32_failure("cannot create an OpenGL context", GetLastError());
         return 1;
     }
     SetLastError(0);
     if (!wglMakeCurrent(win32.device_context, win32.gl_context)) {
-        report_failure("cannot make the OpenGL context current", GetLastError());
+        report_win32_failure("cannot make the OpenGL context current", GetLastError());
         return 1;
     }
     win32.gl_ready = true;
+    set_gl_proc_lookup(wgl_proc_address);
     return 0;
 }
-
-} // namespace
-
-gl_proc gl_get_proc_address(const char* name) {
-    PROC proc = wglGetProcAddress(name);
-    // Some drivers answer a failed look-up with a small number or -1.
-    auto value = reinterpret_cast<INT_PTR>(proc);
-    if (value == 0 || value == 1 || value == 2 || value == 3 || value == -1) {
-        return nullptr;
-    }
-    return reinterpret_cast<gl_proc>(proc);
-}
-
-namespace {
 
 // Registers the class "qo" and creates its window, not yet shown. Returns 0,
 // or 1 after a stderr line.
@@ -227,13 +224,24 @@ int create_window(void) {
     win32.window = CreateWindowExA(0, class_name, window_title, window_style, 0, 0, window_width,
                                    window_height, nullptr, nullptr, module, nullptr);
     if (win32.window == nullptr) {
-        report_failure("cannot create the window", GetLastError());
+        report_win32_failure("cannot create the window", GetLastError());
         return 1;
     }
     return 0;
 }
 
 } // namespace
+
+int open_hidden_display(void) {
+    if (create_window() != 0) {
+        return 1;
+    }
+    return create_gl_context();
+}
+
+HDC display_device_context(void) {
+    return win32.device_context;
+}
 
 int open_display(void) {
     if (create_window() != 0) {
@@ -249,139 +257,6 @@ int open_display(void) {
     watch_raw_keyboard();
     enable_swap_interval(1);
     return 0;
-}
-
-namespace {
-
-// qo --shot's pbuffer and its own context, beside the hidden window's.
-struct {
-    HPBUFFERARB pbuffer;
-    HDC device_context;
-    HGLRC gl_context;
-    PFNWGLRELEASEPBUFFERDCARBPROC release_dc; // looked up with the others
-    PFNWGLDESTROYPBUFFERARBPROC destroy;
-} shot;
-
-// A pbuffer pixel format with exactly 8 bits of red, green and blue (as the
-// window's) and a depth buffer of at least 16 bits; 0 when there is none.
-int choose_pbuffer_format(PFNWGLCHOOSEPIXELFORMATARBPROC choose,
-                          PFNWGLGETPIXELFORMATATTRIBIVARBPROC describe) {
-    const int attributes[] = {WGL_DRAW_TO_PBUFFER_ARB,
-                              TRUE,
-                              WGL_SUPPORT_OPENGL_ARB,
-                              TRUE,
-                              WGL_PIXEL_TYPE_ARB,
-                              WGL_TYPE_RGBA_ARB,
-                              WGL_RED_BITS_ARB,
-                              8,
-                              WGL_GREEN_BITS_ARB,
-                              8,
-                              WGL_BLUE_BITS_ARB,
-                              8,
-                              WGL_DEPTH_BITS_ARB,
-                              16,
-                              0};
-    constexpr UINT capacity = 64;
-    int formats[capacity];
-    UINT count = 0;
-    if (!choose(win32.device_context, attributes, nullptr, capacity, formats, &count)) {
-        return 0;
-    }
-    for (UINT i = 0; i < count && i < capacity; ++i) {
-        const int names[] = {WGL_RED_BITS_ARB, WGL_GREEN_BITS_ARB, WGL_BLUE_BITS_ARB};
-        int bits[3] = {0, 0, 0};
-        if (describe(win32.device_context, formats[i], 0, 3, names, bits) && bits[0] == 8 &&
-            bits[1] == 8 && bits[2] == 8) {
-            return formats[i];
-        }
-    }
-    return 0;
-}
-
-} // namespace
-
-// qo --shot: the viewer's window and context, the window never shown; its
-// context gives the WGL_ARB_pbuffer functions, and the frame is drawn into
-// an 800x600 pbuffer with a context of its own (the window's kind of buffer:
-// the GL rasterizes it the same way up as a window, unlike a framebuffer
-// object, and a hidden window's own pixels are not kept).
-int open_offscreen(void) {
-    if (create_window() != 0 || create_gl_context() != 0) {
-        return 1;
-    }
-    auto choose = reinterpret_cast<PFNWGLCHOOSEPIXELFORMATARBPROC>(
-        gl_get_proc_address("wglChoosePixelFormatARB"));
-    auto describe = reinterpret_cast<PFNWGLGETPIXELFORMATATTRIBIVARBPROC>(
-        gl_get_proc_address("wglGetPixelFormatAttribivARB"));
-    auto create =
-        reinterpret_cast<PFNWGLCREATEPBUFFERARBPROC>(gl_get_proc_address("wglCreatePbufferARB"));
-    auto get_dc =
-        reinterpret_cast<PFNWGLGETPBUFFERDCARBPROC>(gl_get_proc_address("wglGetPbufferDCARB"));
-    shot.release_dc = reinterpret_cast<PFNWGLRELEASEPBUFFERDCARBPROC>(
-        gl_get_proc_address("wglReleasePbufferDCARB"));
-    shot.destroy =
-        reinterpret_cast<PFNWGLDESTROYPBUFFERARBPROC>(gl_get_proc_address("wglDestroyPbufferARB"));
-    if (choose == nullptr || describe == nullptr || create == nullptr || get_dc == nullptr ||
-        shot.release_dc == nullptr || shot.destroy == nullptr) {
-        std::fprintf(stderr, "qo: the OpenGL driver offers no pbuffers (WGL_ARB_pbuffer and "
-                             "WGL_ARB_pixel_format)\n");
-        return 1;
-    }
-    int format = choose_pbuffer_format(choose, describe);
-    if (format == 0) {
-        std::fprintf(stderr, "qo: no pbuffer pixel format with 8 bits per colour and a depth "
-                             "buffer\n");
-        return 1;
-    }
-    const int no_attributes[] = {0};
-    SetLastError(0);
-    shot.pbuffer =
-        create(win32.device_context, format, offscreen_width, offscreen_height, no_attributes);
-    if (shot.pbuffer == nullptr) {
-        report_failure("cannot create an 800x600 pbuffer", GetLastError());
-        return 1;
-    }
-    shot.device_context = get_dc(shot.pbuffer);
-    SetLastError(0);
-    shot.gl_context =
-        shot.device_context != nullptr ? wglCreateContext(shot.device_context) : nullptr;
-    if (shot.gl_context == nullptr) {
-        report_failure("cannot create an OpenGL context for the pbuffer", GetLastError());
-        return 1;
-    }
-    SetLastError(0);
-    if (!wglMakeCurrent(shot.device_context, shot.gl_context)) {
-        report_failure("cannot make the pbuffer's OpenGL context current", GetLastError());
-        return 1;
-    }
-    glViewport(0, 0, offscreen_width, offscreen_height);
-    return 0;
-}
-
-void close_offscreen(void) {
-    if (shot.gl_context != nullptr) {
-        wglMakeCurrent(nullptr, nullptr);
-        wglDeleteContext(shot.gl_context);
-        shot.gl_context = nullptr;
-    }
-    if (shot.pbuffer != nullptr) {
-        if (shot.device_context != nullptr) {
-            shot.release_dc(shot.pbuffer, shot.device_context);
-            shot.device_context = nullptr;
-        }
-        shot.destroy(shot.pbuffer);
-        shot.pbuffer = nullptr;
-    }
-    close_display();
-}
-
-// WGL serves the hidden window's context as it does the shown one's.
-bool offscreen_context_in_use(void) {
-    return false;
-}
-
-gl_proc offscreen_get_proc_address(const char* name) {
-    return gl_get_proc_address(name);
 }
 
 void enable_swap_interval(int interval) {
@@ -436,6 +311,7 @@ void yield_processor(void) {
 void close_display(void) {
     win32.gl_ready = false;
     wglMakeCurrent(win32.device_context, nullptr);
+    set_gl_proc_lookup(nullptr);
     wglDeleteContext(win32.gl_context);
     win32.gl_context = nullptr;
     if (win32.device_context != nullptr) {

@@ -25,9 +25,8 @@
 #include "display/display.h"
 
 #include "display/extension_search.h"
-#include "display/offscreen.h"
 #include "display/portal_shortcut.h"
-#include "shader/build_output.h"
+#include "output/build_output.h"
 #include "shader/gl_entry_points.h"
 
 #include <GL/gl.h>
@@ -363,16 +362,12 @@ void handle_event(XEvent& event) {
     }
 }
 
-} // namespace
-
-// The window's context answers through GLX; the off-screen one of qo --shot
-// (EGL) through its own API.
-gl_proc gl_get_proc_address(const char* name) {
-    if (offscreen_context_in_use()) {
-        return offscreen_get_proc_address(name);
-    }
+// The window's context answers through GLX.
+gl_proc glx_proc_address(const char* name) {
     return reinterpret_cast<gl_proc>(glXGetProcAddressARB(reinterpret_cast<const GLubyte*>(name)));
 }
+
+} // namespace
 
 int open_display(void) {
     x11.display = XOpenDisplay(nullptr);
@@ -433,6 +428,7 @@ int open_display(void) {
         std::fprintf(stderr, "qo: cannot make the OpenGL context current\n");
         return 1;
     }
+    set_gl_proc_lookup(glx_proc_address);
     // The map is watched before it is read: a change in between is not lost.
     watch_key_map();
     look_up_f5_keycodes();
@@ -517,6 +513,7 @@ void close_display(void) {
     }
     if (x11.gl_context != nullptr) {
         glXMakeCurrent(x11.display, None, nullptr);
+        set_gl_proc_lookup(nullptr);
         glXDestroyContext(x11.display, x11.gl_context);
         x11.gl_context = nullptr;
     }

@@ -1,8 +1,11 @@
 // The GL entry points of the shader work, resolved by name at every build.
 //
 // A names list beside a pointer table, filled in one loop. The table is the
-// seam where unit tests put fakes: gl_get_proc_address is defined by the
-// display backend in the program and by the test itself in the unit tests.
+// seam where unit tests put fakes: in the program gl_get_proc_address asks
+// the look-up of the context made current last (gl_loader.cpp), which the
+// backend that made it current gave to set_gl_proc_lookup: the window's
+// (GLX, WGL) or the off-screen picture's (EGL, WGL). The unit tests and the
+// bench define gl_get_proc_address themselves instead.
 #pragma once
 
 #include <cstddef>
@@ -53,6 +56,14 @@ extern gl_proc gl_entry_points[gl_entry_count];
 
 // Looks an entry point up in the current GL context; null when it has none.
 gl_proc gl_get_proc_address(const char* name);
+
+// A window system's look-up of GL entry points by name.
+typedef gl_proc (*gl_proc_lookup)(const char* name);
+
+// Called by a backend as it makes its GL context current: from here on
+// gl_get_proc_address asks `lookup` (nullptr: no context, every look-up
+// finds nothing).
+void set_gl_proc_lookup(gl_proc_lookup lookup);
 
 // Fills the whole table from gl_entry_names. Returns the position of the
 // first entry point the GL could not give, or gl_entry_count when all were

@@ -1,6 +1,6 @@
 #include "shader/program_builder.h"
 
-#include "shader/build_output.h"
+#include "output/build_output.h"
 #include "shader/compile_log_line.h"
 #include "shader/file_reader.h"
 

@@ -1,6 +1,6 @@
 // The build lines' own buffer: what goes out when, always in whole lines,
 // and what a stop request finds in it.
-#include "shader/build_output.h"
+#include "output/build_output.h"
 
 #include "build_output_sink.h"
 

@@ -1,9 +1,9 @@
 // The build sequence against a fake GL: gl_get_proc_address, which the
-// display backend defines in the program, hands out recording fakes here.
+// program defines in gl_loader.cpp, hands out recording fakes here.
 #include "shader/program_builder.h"
 
 #include "build_output_sink.h"
-#include "shader/build_output.h"
+#include "output/build_output.h"
 #include "temp_folder.h"
 
 #include <algorithm>

@@ -11,9 +11,10 @@
 // rasterizes the same way up as the window (a framebuffer object is drawn
 // upside down in memory, which moves rounding in a few pixels of a detailed
 // shader), and no deeper colour that the read-back would round again.
-#include "display/offscreen.h"
+#include "picture/offscreen.h"
 
 #include "display/extension_search.h"
+#include "shader/gl_entry_points.h"
 
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
@@ -59,6 +60,11 @@ const char* egl_error_name(EGLint code) {
     default:
         return "an unknown EGL error";
     }
+}
+
+// The context's entry points answer through EGL.
+gl_proc egl_proc_address(const char* name) {
+    return reinterpret_cast<gl_proc>(eglGetProcAddress(name));
 }
 
 int report_egl_failure(const char* what) {
@@ -159,6 +165,7 @@ int open_offscreen(void) {
         return report_egl_failure("cannot make the EGL context current");
     }
     egl.current = true;
+    set_gl_proc_lookup(egl_proc_address);
     // What the window's first viewport is: the whole buffer (EGL sets it so
     // at the first make-current; said here as the window backend says it).
     glViewport(0, 0, offscreen_width, offscreen_height);
@@ -168,6 +175,7 @@ int open_offscreen(void) {
 void close_offscreen(void) {
     if (egl.current) {
         eglMakeCurrent(egl.display, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+        set_gl_proc_lookup(nullptr);
         egl.current = false;
     }
     if (egl.context != EGL_NO_CONTEXT) {
@@ -185,12 +193,4 @@ void close_offscreen(void) {
     // Frees what EGL keeps for this thread (the bound API, the last error).
     eglReleaseThread();
     egl.display = EGL_NO_DISPLAY;
-}
-
-bool offscreen_context_in_use(void) {
-    return egl.current;
-}
-
-gl_proc offscreen_get_proc_address(const char* name) {
-    return reinterpret_cast<gl_proc>(eglGetProcAddress(name));
 }

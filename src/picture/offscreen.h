@@ -4,12 +4,10 @@
 //
 // One backend per platform, picked in CMake: on Linux EGL on Mesa's
 // surfaceless platform (offscreen_egl.cpp), no display at all; on Windows a
-// hidden window's WGL context (display_win32.cpp). Both draw into a pbuffer,
+// hidden window's WGL context (offscreen_wgl.cpp). Both draw into a pbuffer,
 // a buffer of the window system's kind as the window's back buffer is, so
 // the GL rasterizes and rounds exactly as it does for the window.
 #pragma once
-
-#include "shader/gl_entry_points.h"
 
 // The size of the picture: the viewer's window.
 constexpr int offscreen_width = 800;
@@ -17,7 +15,8 @@ constexpr int offscreen_height = 600;
 
 // Makes a compatibility-profile GL context current on this thread with an
 // offscreen_width x offscreen_height buffer of 8-bit colour and a 16-bit
-// depth buffer to draw into, the viewport set to it. Returns 0, or 1 after
+// depth buffer to draw into, the viewport set to it, and gives the loader
+// its look-up of entry points (set_gl_proc_lookup). Returns 0, or 1 after
 // one stderr line naming what failed. close_offscreen must be called in
 // both cases.
 int open_offscreen(void);
@@ -29,9 +28,3 @@ void close_offscreen(void);
 // (offscreen_width * offscreen_height * 3 bytes). Plain GL
 // (offscreen_pixels.cpp).
 void read_offscreen_pixels(unsigned char* rgb);
-
-// Whether the off-screen context is the one in use, and a look-up through
-// its API: for gl_get_proc_address on a platform where the window's API
-// differs (Linux: GLX for the window, EGL here).
-bool offscreen_context_in_use(void);
-gl_proc offscreen_get_proc_address(const char* name);

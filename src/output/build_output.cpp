@@ -1,4 +1,4 @@
-#include "shader/build_output.h"
+#include "output/build_output.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // Reading the off-screen picture back: plain GL, the same on every platform.
-#include "display/offscreen.h"
+#include "picture/offscreen.h"
 
 #include "display/opengl.h"
 

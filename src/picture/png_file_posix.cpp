@@ -8,9 +8,9 @@
 // /dev/null, a FIFO) is written to directly: it cannot be replaced, and is
 // not a file a reader could find half written. A symbolic link is followed:
 // the file it names is replaced, the link stays.
-#include "app/png_file.h"
+#include "picture/png_file.h"
 
-#include "app/process.h"
+#include "output/stop_files.h"
 
 #include <png.h>
 
@@ -88,7 +88,7 @@ int replace_file(const char* path, const char* file, const unsigned char* bytes,
     if (fd < 0) {
         return report(file, std::strerror(errno));
     }
-    remove_at_stop(temporary);
+    register_stop_file(temporary);
     bool ok = fchmod(fd, mode) == 0 && write_all(fd, bytes, count) && fsync(fd) == 0;
     int saved = errno;
     if (close(fd) != 0 && ok) {
@@ -102,7 +102,7 @@ int replace_file(const char* path, const char* file, const unsigned char* bytes,
     if (!ok) {
         unlink(temporary);
     }
-    remove_at_stop(nullptr);
+    clear_stop_file();
     return ok ? 0 : report(file, std::strerror(saved));
 }
 

@@ -2,9 +2,9 @@
 // (part of Windows since Vista and of Wine, so qo.exe stays one file with
 // nothing cross-built beside it) writes into a new file beside the target
 // (GetTempFileName), which then replaces the target with MoveFileEx.
-#include "app/png_file.h"
+#include "picture/png_file.h"
 
-#include "app/process.h"
+#include "output/stop_files.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -154,13 +154,13 @@ int write_png_file(const char* path, const char* file, const unsigned char* rgb,
         return report(file, GetLastError());
     }
     // A stop request from here on removes it (the console handler).
-    remove_at_stop(temporary);
+    register_stop_file(temporary);
     wchar_t wide_temporary[MAX_PATH + 16];
     if (MultiByteToWideChar(CP_ACP, 0, temporary, -1, wide_temporary,
                             sizeof wide_temporary / sizeof wide_temporary[0]) == 0) {
         DWORD error = GetLastError();
         DeleteFileA(temporary);
-        remove_at_stop(nullptr);
+        clear_stop_file();
         return report(file, error);
     }
 
@@ -171,15 +171,15 @@ int write_png_file(const char* path, const char* file, const unsigned char* rgb,
     }
     if (FAILED(result)) {
         DeleteFileA(temporary);
-        remove_at_stop(nullptr);
+        clear_stop_file();
         return report(file, static_cast<DWORD>(result));
     }
     if (!MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DWORD error = GetLastError();
         DeleteFileA(temporary);
-        remove_at_stop(nullptr);
+        clear_stop_file();
         return report(file, error);
     }
-    remove_at_stop(nullptr);
+    clear_stop_file();
     return 0;
 }

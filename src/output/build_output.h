@@ -1,8 +1,11 @@
 // The build lines on standard output ("%d\n" and "prog:%s\n" per build), kept
 // in a block of qo's own instead of the C library's buffer, so that a stop
 // request can still write them out: the stop thread (POSIX: the one that
-// takes the stop signals; Windows: the console handler's) hands the whole
-// builds not yet written to the system's write call.
+// takes the stop signals; Windows: the console handler's) calls
+// write_build_output_at_stop, which hands the whole builds not yet written
+// to the system's write call. The platform's writes, and the files a stop
+// removes (stop_files.h), live in this folder beside the block; the stop
+// mechanism only calls into them.
 //
 // Seen from outside the buffering is the C library's: line by line on a
 // terminal, in blocks into a pipe or a file (written when the next line does
@@ -13,7 +16,7 @@
 // a stop never waits on the lock for a write (only, and for a bounded time,
 // on the write itself). A line is published only once all its bytes are in
 // the block, so a stop writes each build whole or not at all. Main thread
-// only, except write_out_for_stop.
+// only, except write_out_for_stop and write_build_output_at_stop.
 #pragma once
 
 // The block; a line longer than this is cut to it.
@@ -57,8 +60,21 @@ bool build_output_claimed(void);
 // Drops every pending line and any claim: the block as at start (tests).
 void restart_build_output(void);
 
-// ---- defined by the platform (process_posix.cpp, process_win32.cpp) and by
-// the unit tests ----
+// ---- the platform's side (build_output_posix.cpp, build_output_win32.cpp) ----
+
+// Sets the buffering as the C library would buffer standard output (line by
+// line on a terminal, in blocks otherwise) and has every normal end write
+// the lines out. Called once at start, before any other thread exists.
+void start_build_output(void);
+
+// For the platform's stop mechanism, on its own thread: write_out_for_stop
+// with the platform's writes, each one taken only when standard output takes
+// it (POSIX: without waiting; Windows: a blocking write, the console handler
+// bounds how long it may take). The caller then ends the process.
+void write_build_output_at_stop(void);
+
+// ---- the block's sink: defined by the platform files above and, in their
+// place, by the unit tests ----
 
 // Writes up to `count` bytes of whole lines to standard output, waiting for
 // room as a blocking write does. Returns how many it wrote (0: none this
@@ -68,5 +84,5 @@ void restart_build_output(void);
 int write_build_output(const char* bytes, int count);
 
 // Called on the main thread instead of a write once a stop request claimed
-// the output: waits for the stop thread to end the process.
+// the output: waits for the stop mechanism to end the process.
 void end_stopped_build_output(void);
