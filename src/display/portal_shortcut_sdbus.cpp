@@ -1,40 +1,73 @@
 // The portal's global shortcut over sd-bus (libsystemd), without blocking.
 //
-// The sequence (every call asynchronous, every answer taken by
-// portal_shortcut_poll):
-//   Register(app id) on org.freedesktop.host.portal.Registry (an old portal
-//   without it answers "unknown method": go on), then
-//   CreateSession({shortcuts: [rebuild, F5]}) -> Request ->
-//   Response(0, {session_handle}), then
-//   BindShortcuts(session, [rebuild, F5]) -> Request ->
-//   Response(0, {shortcuts: [rebuild, {trigger_description}]}).
-// The list goes in CreateSession's options too: KDE Plasma before 6.1 binds
-// only those, and answers BindShortcuts with an empty list otherwise. A
-// result without "rebuild" means nothing was bound: the hint says so. A
-// result with it means bound whatever the code (GNOME 48 answers 2), and so
-// does a ShortcutsChanged for the session that lists it while the Response
-// is awaited (portal_bind_reason).
-// Register refused (frontends from 1.19.4 refuse an app id without a desktop
-// entry) is not the end: the sequence goes on unregistered, and if binding
-// then fails the hint says how to install the entry.
-// With QO_PORTAL_BIND=if-unheld, ListShortcuts(session) -> Request ->
-// Response comes between CreateSession and BindShortcuts, and the bind is
-// skipped when the desktop already holds "rebuild" with a trigger (KDE
-// Plasma up to 6.3 asks to open System Settings at every bind); a portal
-// that cannot list, or takes longer than PORTAL_DIALOG_NOTICE_MS, gets the
-// bind as usual.
-// BindShortcuts' Response may wait for the user's answer in a dialog (GNOME
-// 48, the first time): after PORTAL_DIALOG_NOTICE_MS without it, one line
-// says so; it is awaited for as long as it takes.
-// From then on Activated/Deactivated for that session and "rebuild" press
+// The steps, one awaited at a time (portal.step); every call is asynchronous
+// and every answer to the awaited step, taken by portal_shortcut_poll, goes
+// to on_portal_answer, whose switch follows this table:
+//
+//   step            sent                      answer                   leads to
+//   --------------  ------------------------  -----------------------  ----------------------
+//   register        Register(app id) on       reply                    create_session
+//                   the host Registry         error: unknown method    create_session (an old
+//                                                                      portal, no Registry)
+//                                             error: app id refused    create_session,
+//                                                                      unregistered
+//                                             other error              given up
+//   create_session  CreateSession(options     Response 0 with a        list_shortcuts with
+//                   with the shortcut list)   session_handle           QO_PORTAL_BIND=if-unheld,
+//                   -> Request                                         else bind_shortcuts
+//                                             Response 0 without one   given up: refused
+//                                             Response 1, other code   given up: cancelled,
+//                                                                      refused
+//                                             error                    given up
+//   list_shortcuts  ListShortcuts(session)    Response: held with a    bound, no bind
+//                   -> Request                trigger
+//                                             Response: not held       bind_shortcuts
+//                                             error, or no Response    bind_shortcuts
+//                                             for the notice time
+//   bind_shortcuts  BindShortcuts(session,    Response listing         bound
+//                   shortcut list)            "rebuild", whatever the
+//                   -> Request                code, or any Response
+//                                             after a ShortcutsChanged
+//                                             that listed it
+//                                             Response 0, not listed   given up: bound nothing
+//                                             Response 1, other code   given up: cancelled,
+//                                                                      refused
+//                                             error                    given up
+//                                             no Response for the      the dialog line, once;
+//                                             notice time              awaited on
+//
+// At every step the bus closing under a reply gives up; a Request step's
+// reply only names its Request (awaited on for its Response). The notice
+// time is PORTAL_DIALOG_NOTICE_MS. So BindShortcuts is sent from three
+// places: after the session (the rule "always"), after ListShortcuts'
+// Response (not held), and after ListShortcuts failed or took too long. A
+// reply or a Response to a step no longer awaited (ListShortcuts given up on
+// waiting) is passed over: replies carry their step, Responses must come on
+// the awaited Request's path.
+//
+// Why the steps are so: the list goes in CreateSession's options too: KDE
+// Plasma before 6.1 binds only those, and answers BindShortcuts with an empty
+// list otherwise. A result without "rebuild" means nothing was bound: the
+// hint says so. A result with it means bound whatever the code (GNOME 48
+// answers 2), and so does a ShortcutsChanged for the session that lists it
+// while the Response is awaited (portal_bind_reason). Register refused
+// (frontends from 1.19.4 refuse an app id without a desktop entry) is not the
+// end: the sequence goes on unregistered, and if binding then fails the hint
+// says how to install the entry. ListShortcuts skips the bind when the
+// desktop already holds "rebuild" with a trigger (KDE Plasma up to 6.3 asks
+// to open System Settings at every bind). BindShortcuts' Response may wait
+// for the user's answer in a dialog (GNOME 48, the first time): it is
+// awaited for as long as it takes.
+//
+// Once bound: Activated/Deactivated for that session and "rebuild" press
 // and release the key (portal_key); ShortcutsChanged for that session is
 // taken as BindShortcuts' result is, and the session's Closed ends the
-// path. The Response, Activated and Deactivated signals are taken through
-// matches on the interface and member only: a match on the Request's path
-// would need the connection's unique name, which sd-bus can only give
-// without waiting once the bus's Hello has been answered. The callbacks
-// compare the path and the session themselves. The portal's name losing its
-// owner ends the held state too.
+// path. The portal's name losing its owner ends the held state too. The
+// Response, Activated and Deactivated signals are taken through matches on
+// the interface and member only: a match on the Request's path would need
+// the connection's unique name, which sd-bus can only give without waiting
+// once the bus's Hello has been answered. The callbacks compare the path and
+// the session themselves.
 //
 // sd_bus_get_unique_name is called only once an answer from the bus to
 // Register has come (not a local timeout): the bus answers Hello before any
@@ -112,174 +145,6 @@ void give_up(const char* reason) {
 
 const char* bus_failure_reason(void) {
     return portal.bus_reached ? "lost the session bus" : "no session bus";
-}
-
-// Common to the method replies: false (after giving up) when the reply is
-// an error, or the bus closed under it.
-bool reply_ok(sd_bus_message* reply, portal_step step, bool* go_on_anyway) {
-    *go_on_anyway = false;
-    if (!sd_bus_is_open(portal.bus)) {
-        give_up(bus_failure_reason());
-        return false;
-    }
-    portal.bus_reached = true;
-    if (!sd_bus_message_is_method_error(reply, nullptr)) {
-        return true;
-    }
-    const sd_bus_error* error = sd_bus_message_get_error(reply);
-    const char* reason = portal_error_reason(step, error != nullptr ? error->name : nullptr);
-    if (reason != nullptr && step == portal_step_register &&
-        std::strcmp(reason, PORTAL_REASON_APP_ID_REFUSED) == 0) {
-        // Go on unregistered: the frontend derives an app id itself, and
-        // some desktops bind for it.
-        portal.unregistered = true;
-        reason = nullptr;
-    }
-    if (reason == nullptr) {
-        *go_on_anyway = true;
-    } else {
-        give_up(reason);
-    }
-    return false;
-}
-
-void bind_shortcuts(void);
-
-// The Request object of a call: the one the portal names in its reply when
-// it differs from the one computed before the call (portals before 0.9).
-// `userdata` is the call's step: a reply to a step given up on waiting
-// (ListShortcuts) is passed over.
-int on_request_reply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
-    portal_step step = static_cast<portal_step>(reinterpret_cast<std::intptr_t>(userdata));
-    if (portal.failed || step != portal.step) {
-        return 0;
-    }
-    if (step == portal_step_list_shortcuts && sd_bus_is_open(portal.bus) &&
-        sd_bus_message_is_method_error(reply, nullptr)) {
-        bind_shortcuts(); // a portal that cannot list: bind as usual
-        return 0;
-    }
-    bool go_on_anyway = false;
-    if (!reply_ok(reply, portal.step, &go_on_anyway)) {
-        return 0;
-    }
-    const char* handle = nullptr;
-    // Not once the Response has been taken (the path is "" then).
-    if (portal.request_path[0] != '\0' && sd_bus_message_read(reply, "o", &handle) >= 0 &&
-        handle != nullptr && std::strlen(handle) < sizeof portal.request_path) {
-        std::strcpy(portal.request_path, handle);
-    }
-    return 0;
-}
-
-// The path of the Request object the portal makes for a call with the
-// handle token `token`, kept in portal.request_path for the Response filter.
-int expect_request(const char* token) {
-    const char* unique_name = nullptr;
-    int r = sd_bus_get_unique_name(portal.bus, &unique_name);
-    if (r < 0) {
-        return r;
-    }
-    return portal_request_path(unique_name, token, portal.request_path, sizeof portal.request_path)
-               ? 0
-               : -1;
-}
-
-// The shortcut list, a(sa{sv}): what CreateSession's options and
-// BindShortcuts both carry.
-int append_shortcuts(sd_bus_message* message) {
-    return sd_bus_message_append(message, "a(sa{sv})", 1, shortcut_id, 2, "description", "s",
-                                 PORTAL_SHORTCUT_DESCRIPTION, "preferred_trigger", "s", "F5");
-}
-
-// Calls `method` on GlobalShortcuts, its arguments appended by `append`
-// (which uses the handle token `token`), and awaits its Request as `step`.
-void call_with_request(const char* method, const char* token, portal_step step,
-                       int (*append)(sd_bus_message*)) {
-    sd_bus_message* call = nullptr;
-    int r = expect_request(token);
-    if (r >= 0) {
-        r = sd_bus_message_new_method_call(portal.bus, &call, portal_service, portal_object,
-                                           shortcuts_interface, method);
-    }
-    if (r >= 0) {
-        r = append(call);
-    }
-    if (r >= 0) {
-        portal.step = step;
-        portal.step_sent_ms = now_ms();
-        r = sd_bus_call_async(portal.bus, nullptr, call, on_request_reply,
-                              reinterpret_cast<void*>(step), 0);
-    }
-    sd_bus_message_unref(call);
-    if (r < 0) {
-        give_up(bus_failure_reason());
-    }
-}
-
-int append_bind_shortcuts(sd_bus_message* call) {
-    int r = sd_bus_message_append(call, "o", portal.session);
-    if (r >= 0) {
-        r = append_shortcuts(call);
-    }
-    if (r >= 0) {
-        r = sd_bus_message_append(call, "sa{sv}", "", 1, "handle_token", "s", bind_shortcuts_token);
-    }
-    return r;
-}
-
-void bind_shortcuts(void) {
-    call_with_request("BindShortcuts", bind_shortcuts_token, portal_step_bind_shortcuts,
-                      append_bind_shortcuts);
-}
-
-int append_list_shortcuts(sd_bus_message* call) {
-    return sd_bus_message_append(call, "oa{sv}", portal.session, 1, "handle_token", "s",
-                                 list_shortcuts_token);
-}
-
-// ListShortcuts(session): whether the desktop already holds the shortcut.
-void list_shortcuts(void) {
-    call_with_request("ListShortcuts", list_shortcuts_token, portal_step_list_shortcuts,
-                      append_list_shortcuts);
-}
-
-// CreateSession's options: the tokens, and the shortcut list.
-int append_create_session(sd_bus_message* call) {
-    int r = sd_bus_message_open_container(call, 'a', "{sv}");
-    if (r >= 0) {
-        r = sd_bus_message_append(call, "{sv}{sv}", "handle_token", "s", create_session_token,
-                                  "session_handle_token", "s", session_token);
-    }
-    if (r >= 0) {
-        r = sd_bus_message_open_container(call, 'e', "sv");
-    }
-    if (r >= 0) {
-        r = sd_bus_message_append(call, "s", "shortcuts");
-    }
-    if (r >= 0) {
-        r = sd_bus_message_open_container(call, 'v', "a(sa{sv})");
-    }
-    if (r >= 0) {
-        r = append_shortcuts(call);
-    }
-    for (int level = 0; level < 3 && r >= 0; ++level) {
-        r = sd_bus_message_close_container(call);
-    }
-    return r;
-}
-
-void create_session(void) {
-    call_with_request("CreateSession", create_session_token, portal_step_create_session,
-                      append_create_session);
-}
-
-int on_register_reply(sd_bus_message* reply, void*, sd_bus_error*) {
-    bool go_on_anyway = false;
-    if (reply_ok(reply, portal_step_register, &go_on_anyway) || go_on_anyway) {
-        create_session();
-    }
-    return 0;
 }
 
 // Reads session_handle out of CreateSession's results (a{sv}); a string in
@@ -428,16 +293,257 @@ void read_result_shortcuts(sd_bus_message* response, bool* found, char* trigger,
     }
 }
 
-// What follows the session: ListShortcuts first when the rule says so, else
-// the bind.
-void after_session(void) {
-    if (portal.rule == portal_bind_if_unheld) {
-        list_shortcuts();
-    } else {
-        bind_shortcuts();
+// ---- the calls: each sends its step and makes it the awaited one ------------
+
+int on_reply(sd_bus_message* reply, void* userdata, sd_bus_error*);
+
+// The path of the Request object the portal makes for a call with the
+// handle token `token`, kept in portal.request_path for the Response filter.
+int expect_request(const char* token) {
+    const char* unique_name = nullptr;
+    int r = sd_bus_get_unique_name(portal.bus, &unique_name);
+    if (r < 0) {
+        return r;
+    }
+    return portal_request_path(unique_name, token, portal.request_path, sizeof portal.request_path)
+               ? 0
+               : -1;
+}
+
+// The shortcut list, a(sa{sv}): what CreateSession's options and
+// BindShortcuts both carry.
+int append_shortcuts(sd_bus_message* message) {
+    return sd_bus_message_append(message, "a(sa{sv})", 1, shortcut_id, 2, "description", "s",
+                                 PORTAL_SHORTCUT_DESCRIPTION, "preferred_trigger", "s", "F5");
+}
+
+// Calls `method` on GlobalShortcuts, its arguments appended by `append`
+// (which uses the handle token `token`), and awaits its Request as `step`.
+void call_with_request(const char* method, const char* token, portal_step step,
+                       int (*append)(sd_bus_message*)) {
+    sd_bus_message* call = nullptr;
+    int r = expect_request(token);
+    if (r >= 0) {
+        r = sd_bus_message_new_method_call(portal.bus, &call, portal_service, portal_object,
+                                           shortcuts_interface, method);
+    }
+    if (r >= 0) {
+        r = append(call);
+    }
+    if (r >= 0) {
+        portal.step = step;
+        portal.step_sent_ms = now_ms();
+        r = sd_bus_call_async(portal.bus, nullptr, call, on_reply, reinterpret_cast<void*>(step),
+                              0);
+    }
+    sd_bus_message_unref(call);
+    if (r < 0) {
+        give_up(bus_failure_reason());
     }
 }
 
+int append_bind_shortcuts(sd_bus_message* call) {
+    int r = sd_bus_message_append(call, "o", portal.session);
+    if (r >= 0) {
+        r = append_shortcuts(call);
+    }
+    if (r >= 0) {
+        r = sd_bus_message_append(call, "sa{sv}", "", 1, "handle_token", "s", bind_shortcuts_token);
+    }
+    return r;
+}
+
+void bind_shortcuts(void) {
+    call_with_request("BindShortcuts", bind_shortcuts_token, portal_step_bind_shortcuts,
+                      append_bind_shortcuts);
+}
+
+int append_list_shortcuts(sd_bus_message* call) {
+    return sd_bus_message_append(call, "oa{sv}", portal.session, 1, "handle_token", "s",
+                                 list_shortcuts_token);
+}
+
+// ListShortcuts(session): whether the desktop already holds the shortcut.
+void list_shortcuts(void) {
+    call_with_request("ListShortcuts", list_shortcuts_token, portal_step_list_shortcuts,
+                      append_list_shortcuts);
+}
+
+// CreateSession's options: the tokens, and the shortcut list.
+int append_create_session(sd_bus_message* call) {
+    int r = sd_bus_message_open_container(call, 'a', "{sv}");
+    if (r >= 0) {
+        r = sd_bus_message_append(call, "{sv}{sv}", "handle_token", "s", create_session_token,
+                                  "session_handle_token", "s", session_token);
+    }
+    if (r >= 0) {
+        r = sd_bus_message_open_container(call, 'e', "sv");
+    }
+    if (r >= 0) {
+        r = sd_bus_message_append(call, "s", "shortcuts");
+    }
+    if (r >= 0) {
+        r = sd_bus_message_open_container(call, 'v', "a(sa{sv})");
+    }
+    if (r >= 0) {
+        r = append_shortcuts(call);
+    }
+    for (int level = 0; level < 3 && r >= 0; ++level) {
+        r = sd_bus_message_close_container(call);
+    }
+    return r;
+}
+
+void create_session(void) {
+    call_with_request("CreateSession", create_session_token, portal_step_create_session,
+                      append_create_session);
+}
+
+// Register(app id) on the host Registry: the first step. Its reply carries no
+// Request.
+int register_app_id(void) {
+    portal.step = portal_step_register;
+    return sd_bus_call_method_async(portal.bus, nullptr, portal_service, portal_object,
+                                    "org.freedesktop.host.portal.Registry", "Register", on_reply,
+                                    reinterpret_cast<void*>(portal_step_register), "sa{sv}",
+                                    QO_PORTAL_APP_ID, 0);
+}
+
+// ---- the answers: what each step's answer leads to --------------------------
+
+// What came for the awaited step.
+enum portal_answer_kind {
+    portal_answer_reply,    // the method's reply (a Request step's names its Request)
+    portal_answer_error,    // the method's error reply
+    portal_answer_response, // the Request's Response(code, results)
+    portal_answer_waited,   // no Response for PORTAL_DIALOG_NOTICE_MS
+    portal_answer_bus_lost, // the bus closed under a reply
+};
+
+struct portal_answer {
+    portal_answer_kind kind;
+    const char* error_name;  // an error's D-Bus name (may be null)
+    unsigned int code;       // a Response's code: 0 done, 1 cancelled, else refused
+    sd_bus_message* results; // a Response, positioned at its results (a{sv})
+};
+
+// The steps' table (see the top of this file) as code: `answer` came for
+// `step`, the awaited one.
+void on_portal_answer(portal_step step, const portal_answer& answer) {
+    if (answer.kind == portal_answer_bus_lost) {
+        give_up(bus_failure_reason());
+        return;
+    }
+    switch (step) {
+    case portal_step_register:
+        // Sent Register; any reply goes on, and so do the errors the rules
+        // let pass (an old portal without the Registry) or that only mean
+        // unregistered.
+        if (answer.kind == portal_answer_error) {
+            const char* reason = portal_error_reason(step, answer.error_name);
+            if (reason != nullptr && std::strcmp(reason, PORTAL_REASON_APP_ID_REFUSED) == 0) {
+                // Go on unregistered: the frontend derives an app id itself,
+                // and some desktops bind for it.
+                portal.unregistered = true;
+            } else if (reason != nullptr) {
+                give_up(reason);
+                return;
+            }
+        }
+        create_session();
+        return;
+    case portal_step_create_session:
+        // Sent CreateSession; awaits its Response.
+        if (answer.kind == portal_answer_error) {
+            give_up(portal_error_reason(step, answer.error_name));
+        } else if (answer.kind == portal_answer_response) {
+            const char* reason = portal_response_reason(answer.code);
+            if (reason != nullptr) {
+                give_up(reason);
+            } else if (!read_session_handle(answer.results)) {
+                give_up("the portal refused the request");
+            } else if (portal.rule == portal_bind_if_unheld) {
+                list_shortcuts();
+            } else {
+                bind_shortcuts();
+            }
+        }
+        return;
+    case portal_step_list_shortcuts:
+        // Sent ListShortcuts; awaits its Response, for the notice time at
+        // most. A portal that cannot list, or is slow to, gets the bind as
+        // usual (a late Response then no longer matches the Request awaited).
+        if (answer.kind == portal_answer_error || answer.kind == portal_answer_waited) {
+            bind_shortcuts();
+        } else if (answer.kind == portal_answer_response) {
+            bool found = false;
+            char trigger[128] = "";
+            read_result_shortcuts(answer.results, &found, trigger, sizeof trigger);
+            if (portal_listed_as_held(answer.code, found, trigger)) {
+                take_bound_shortcuts(true, trigger); // held already: no bind
+            } else {
+                bind_shortcuts();
+            }
+        }
+        return;
+    case portal_step_bind_shortcuts:
+        // Sent BindShortcuts; awaits its Response for as long as it takes.
+        if (answer.kind == portal_answer_error) {
+            give_up(portal_error_reason(step, answer.error_name));
+        } else if (answer.kind == portal_answer_waited) {
+            if (!portal.dialog_said && !portal.bound && !portal.changed_listed) {
+                portal.dialog_said = true;
+                std::fputs(PORTAL_DIALOG_LINE, stderr);
+            }
+        } else if (answer.kind == portal_answer_response) {
+            bool found = false;
+            char trigger[128] = "";
+            read_result_shortcuts(answer.results, &found, trigger, sizeof trigger);
+            const char* reason = portal_bind_reason(answer.code, found, portal.changed_listed);
+            if (reason != nullptr) {
+                give_up(reason);
+            } else if (found) {
+                take_bound_shortcuts(true, trigger);
+            } else {
+                portal.bound = true; // named when ShortcutsChanged listed it
+            }
+        }
+        return;
+    }
+}
+
+// A method's reply. `userdata` is the call's step: a reply to a step no
+// longer awaited (ListShortcuts given up on waiting) is passed over. A
+// Request step's reply names the Request object: the one the portal made,
+// when it differs from the one computed before the call (portals before
+// 0.9).
+int on_reply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    portal_step step = static_cast<portal_step>(reinterpret_cast<std::intptr_t>(userdata));
+    if (portal.failed || step != portal.step) {
+        return 0;
+    }
+    portal_answer answer = {portal_answer_reply, nullptr, 0, nullptr};
+    if (!sd_bus_is_open(portal.bus)) {
+        answer.kind = portal_answer_bus_lost;
+    } else if (sd_bus_message_is_method_error(reply, nullptr)) {
+        portal.bus_reached = true;
+        const sd_bus_error* error = sd_bus_message_get_error(reply);
+        answer.kind = portal_answer_error;
+        answer.error_name = error != nullptr ? error->name : nullptr;
+    } else {
+        portal.bus_reached = true;
+        const char* handle = nullptr;
+        // Not once the Response has been taken (the path is "" then).
+        if (portal.request_path[0] != '\0' && sd_bus_message_read(reply, "o", &handle) >= 0 &&
+            handle != nullptr && std::strlen(handle) < sizeof portal.request_path) {
+            std::strcpy(portal.request_path, handle);
+        }
+    }
+    on_portal_answer(step, answer);
+    return 0;
+}
+
+// Request.Response(u code, a{sv} results) on the awaited Request's path.
 int on_response(sd_bus_message* signal, void*, sd_bus_error*) {
     const char* path = sd_bus_message_get_path(signal);
     if (portal.failed || portal.request_path[0] == '\0' || path == nullptr ||
@@ -449,38 +555,11 @@ int on_response(sd_bus_message* signal, void*, sd_bus_error*) {
     if (sd_bus_message_read(signal, "u", &code) < 0) {
         code = 2;
     }
-    if (portal.step == portal_step_create_session) {
-        const char* reason = portal_response_reason(code);
-        if (reason != nullptr) {
-            give_up(reason);
-        } else if (!read_session_handle(signal)) {
-            give_up("the portal refused the request");
-        } else {
-            after_session();
-        }
-        return 0;
-    }
-    bool found = false;
-    char trigger[128] = "";
-    read_result_shortcuts(signal, &found, trigger, sizeof trigger);
-    if (portal.step == portal_step_list_shortcuts) {
-        if (portal_listed_as_held(code, found, trigger)) {
-            take_bound_shortcuts(true, trigger); // held already: no bind
-        } else {
-            bind_shortcuts();
-        }
-    } else if (portal.step == portal_step_bind_shortcuts) {
-        const char* reason = portal_bind_reason(code, found, portal.changed_listed);
-        if (reason != nullptr) {
-            give_up(reason);
-        } else if (found) {
-            take_bound_shortcuts(true, trigger);
-        } else {
-            portal.bound = true; // named when ShortcutsChanged listed it
-        }
-    }
+    on_portal_answer(portal.step, portal_answer{portal_answer_response, nullptr, code, signal});
     return 0;
 }
+
+// ---- the other signals, and the bus ------------------------------------------
 
 // Activated and Deactivated: (o session_handle, s shortcut_id, t timestamp,
 // a{sv} options); only our session's "rebuild" counts.
@@ -594,23 +673,14 @@ bool bus_has_work(void) {
     return poll(&item, 1, 0) != 0;
 }
 
-// What the awaited step's time says, at each poll and without waiting: the
-// bind's dialog line once, or ListShortcuts given up for the bind.
+// The awaited Response's time, at each poll and without waiting: past
+// PORTAL_DIALOG_NOTICE_MS, the step is told so.
 void check_waiting_step(void) {
-    if (portal.failed || portal.request_path[0] == '\0') {
+    if (portal.failed || portal.request_path[0] == '\0' ||
+        now_ms() - portal.step_sent_ms < PORTAL_DIALOG_NOTICE_MS) {
         return;
     }
-    long long waited = now_ms() - portal.step_sent_ms;
-    if (waited < PORTAL_DIALOG_NOTICE_MS) {
-        return;
-    }
-    if (portal.step == portal_step_list_shortcuts) {
-        bind_shortcuts(); // its late Response no longer matches the Request awaited
-    } else if (portal.step == portal_step_bind_shortcuts && !portal.dialog_said && !portal.bound &&
-               !portal.changed_listed) {
-        portal.dialog_said = true;
-        std::fputs(PORTAL_DIALOG_LINE, stderr);
-    }
+    on_portal_answer(portal.step, portal_answer{portal_answer_waited, nullptr, 0, nullptr});
 }
 
 } // namespace
@@ -661,10 +731,7 @@ void portal_shortcut_start(void) {
             on_portal_owner_changed, nullptr, nullptr);
     }
     if (r >= 0) {
-        portal.step = portal_step_register;
-        r = sd_bus_call_method_async(portal.bus, nullptr, portal_service, portal_object,
-                                     "org.freedesktop.host.portal.Registry", "Register",
-                                     on_register_reply, nullptr, "sa{sv}", QO_PORTAL_APP_ID, 0);
+        r = register_app_id();
     }
     if (r < 0) {
         give_up(bus_failure_reason());
