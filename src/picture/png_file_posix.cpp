@@ -6,8 +6,10 @@
 //
 // A target that exists and is not a regular file (a device such as
 // /dev/null, a FIFO) is written to directly: it cannot be replaced, and is
-// not a file a reader could find half written. A symbolic link is followed:
-// the file it names is replaced, the link stays.
+// not a file a reader could find half written. A symbolic link is followed,
+// as a shell's redirection does: the file it names is replaced, or made
+// when it is not there yet, and the link stays; a file replaced keeps its
+// mode.
 #include "picture/png_file.h"
 
 #include "output/stop_files.h"
@@ -60,6 +62,46 @@ mode_t new_file_mode(void) {
     mode_t mask = umask(0);
     umask(mask);
     return 0666 & ~mask;
+}
+
+// Follows `path` while it names a symbolic link, to the name the last link
+// gives (its target taken from the link's folder when relative): the file
+// the picture goes to, whether or not it exists yet. Returns false with
+// errno set (ELOOP after as many links as the system follows in a path).
+bool follow_links(const char* path, char* destination) {
+    if (std::snprintf(destination, png_path_capacity, "%s", path) >= png_path_capacity) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    for (int links = 0;; ++links) {
+        struct stat info;
+        if (lstat(destination, &info) != 0) {
+            return errno == ENOENT; // not there yet: made by the rename
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            return true;
+        }
+        if (links == 40) {
+            errno = ELOOP;
+            return false;
+        }
+        char target[png_path_capacity];
+        ssize_t length = readlink(destination, target, sizeof target - 1);
+        if (length < 0) {
+            return false;
+        }
+        target[length] = '\0';
+        const char* slash = std::strrchr(destination, '/');
+        int folder_length =
+            target[0] != '/' && slash != nullptr ? static_cast<int>(slash - destination) + 1 : 0;
+        char next[png_path_capacity];
+        if (std::snprintf(next, sizeof next, "%.*s%s", folder_length, destination, target) >=
+            png_path_capacity) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        std::memcpy(destination, next, sizeof next);
+    }
 }
 
 // Into a device or FIFO that is there already.
@@ -142,25 +184,23 @@ int write_png_file(const char* path, const char* file, const unsigned char* rgb,
         return report(file, image.message[0] != '\0' ? image.message : "libpng failed");
     }
 
-    // What the path names now: a link is followed to its file; a device or
-    // FIFO is written in place; a folder is refused.
-    char target[PATH_MAX];
-    const char* destination = path;
+    // What the path names now: a link is followed to the file it names,
+    // there or not; a device or FIFO is written in place; a folder is
+    // refused.
+    char destination[png_path_capacity];
+    if (!follow_links(path, destination)) {
+        return report(file, std::strerror(errno));
+    }
     struct stat info;
     mode_t mode = new_file_mode();
-    if (lstat(path, &info) == 0) {
-        if (S_ISLNK(info.st_mode) && realpath(path, target) != nullptr) {
-            destination = target;
+    if (stat(destination, &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            return report(file, std::strerror(EISDIR));
         }
-        if (stat(destination, &info) == 0) {
-            if (S_ISDIR(info.st_mode)) {
-                return report(file, std::strerror(EISDIR));
-            }
-            if (!S_ISREG(info.st_mode)) {
-                return write_in_place(destination, file, png_bytes, size);
-            }
-            mode = info.st_mode & 07777;
+        if (!S_ISREG(info.st_mode)) {
+            return write_in_place(destination, file, png_bytes, size);
         }
+        mode = info.st_mode & 07777;
     }
 
     return replace_file(destination, file, png_bytes, size, mode);

@@ -19,6 +19,7 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -379,6 +380,83 @@ TEST_F(Shot, SameAsTheWindowAtThatFrame) {
         std::string first;
         EXPECT_EQ(count_differences(shot, window, &first), 0) << first;
     }
+}
+
+// The file FILE names, whatever the path to it: an existing file keeps its
+// mode, a symbolic link stays a link and the file it names (relative to
+// the link's folder, through a chain of links, or not there yet) gets the
+// picture, as a shell's redirection writes through a link. A link whose
+// target cannot be made fails with one line, changes nothing and makes no
+// folder.
+TEST_F(Shot, ReplacesTheFileAPathNamesKeepingItsMode) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
+    mode_t mask = umask(0);
+    umask(mask);
+    const mode_t new_mode = 0666 & ~mask;
+    ASSERT_EQ(mkdir((folder_ + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((folder_ + "/links").c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(folder_ + "/private.png", "an older picture"));
+    ASSERT_EQ(chmod((folder_ + "/private.png").c_str(), 0600), 0);
+    ASSERT_TRUE(write_file(folder_ + "/sub/shared.png", "an older picture"));
+    ASSERT_EQ(chmod((folder_ + "/sub/shared.png").c_str(), 0640), 0);
+    const std::pair<const char*, const char*> links[] = {
+        {"to existing.png", "sub/shared.png"},
+        {"dangling.png", "sub/missing.png"},
+        {"links/relative.png", "../sub/relative.png"},
+        {"chain.png", "links/chained.png"},
+        {"links/chained.png", "../sub/end of chain.png"},
+        {"broken.png", "no such folder/x.png"},
+    };
+    for (const auto& link : links) {
+        ASSERT_EQ(symlink(link.second, (folder_ + "/" + link.first).c_str()), 0) << link.first;
+    }
+    struct Case {
+        const char* file;
+        const char* written; // the file that gets the picture; nullptr: none
+        mode_t mode;
+    };
+    const Case cases[] = {
+        {"private.png", "private.png", 0600},
+        {"to existing.png", "sub/shared.png", 0640},
+        {"dangling.png", "sub/missing.png", new_mode},
+        {"links/relative.png", "sub/relative.png", new_mode},
+        {"chain.png", "sub/end of chain.png", new_mode},
+        {"broken.png", nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        ASSERT_NO_FATAL_FAILURE(run_qo(folder_, {"--shot", c.file, "--frame", "4"}));
+        if (c.written == nullptr) {
+            EXPECT_EQ(run_.status, 1);
+            EXPECT_EQ(run_stderr(run_),
+                      std::string("qo: cannot write ") + c.file + ": No such file or directory\n");
+            EXPECT_FALSE(exists(folder_ + "/no such folder"));
+            continue;
+        }
+        EXPECT_EQ(run_.status, 0);
+        EXPECT_EQ(run_stderr(run_), "");
+        struct stat status;
+        ASSERT_EQ(lstat((folder_ + "/" + c.written).c_str(), &status), 0) << "not written";
+        EXPECT_TRUE(S_ISREG(status.st_mode));
+        EXPECT_EQ(status.st_mode & 07777, c.mode);
+        probe_image image;
+        std::string error;
+        ASSERT_TRUE(read_png(folder_ + "/" + c.written, &image, &error)) << error;
+        rgb centre{image.rgb[(300 * 800 + 400) * 3], image.rgb[(300 * 800 + 400) * 3 + 1],
+                   image.rgb[(300 * 800 + 400) * 3 + 2]};
+        EXPECT_EQ(decode_clock(centre).frame, 4) << describe(centre);
+    }
+    for (const auto& link : links) {
+        char target[256];
+        ssize_t length = readlink((folder_ + "/" + link.first).c_str(), target, sizeof target);
+        ASSERT_GT(length, 0) << link.first << " is no longer a link";
+        EXPECT_EQ(std::string(target, static_cast<size_t>(length)), link.second);
+    }
+    EXPECT_EQ(
+        folder_entries(folder_ + "/sub"),
+        (std::set<std::string>{"shared.png", "missing.png", "relative.png", "end of chain.png"}));
+    EXPECT_EQ(folder_entries(folder_ + "/links"),
+              (std::set<std::string>{"relative.png", "chained.png"}));
 }
 
 // The disk fills up in the middle of the picture (a preloaded shim fails the
