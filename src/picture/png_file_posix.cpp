@@ -1,8 +1,8 @@
 // The picture file on POSIX systems: libpng's simplified API encodes into a
-// buffer of qo's own, which goes to a temporary file beside the target
-// (mkstemp), is synced, and replaces the target with rename(). A stop
-// request meanwhile (Ctrl+C) removes the temporary file before the process
-// ends, so none is left behind.
+// buffer of qo's own, which goes to a new file beside the target (made with
+// O_EXCL under a name of its own), is synced, and replaces the target with
+// rename(). A stop request meanwhile (Ctrl+C) removes the new file before
+// the process ends, so none is left behind.
 //
 // A target that exists and is not a regular file (a device such as
 // /dev/null, a FIFO) is written to directly: it cannot be replaced, and is
@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -119,18 +120,59 @@ int write_in_place(const char* path, const char* file, const unsigned char* byte
     return ok ? 0 : report(file, std::strerror(saved));
 }
 
+// A new file beside the target: ".qo-shot-" and six letters or digits
+// after the folder of `path`, named for a stop to remove before it is made
+// (O_EXCL), so that a stop at any moment leaves none behind. Returns the
+// descriptor, or -1 with errno set.
+int make_temporary_file(const char* path, char* temporary, int capacity) {
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const char* slash = std::strrchr(path, '/');
+    int folder_length = slash != nullptr ? static_cast<int>(slash - path) : 0;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    unsigned long seed = static_cast<unsigned long>(now.tv_nsec) ^
+                         (static_cast<unsigned long>(now.tv_sec) << 20) ^
+                         (static_cast<unsigned long>(getpid()) << 8);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[7];
+        for (int i = 0; i < 6; ++i) {
+            seed = seed * 6364136223846793005UL + 1442695040888963407UL;
+            suffix[i] = letters[(seed >> 33) % (sizeof letters - 1)];
+        }
+        suffix[6] = '\0';
+        if (std::snprintf(temporary, static_cast<size_t>(capacity), "%.*s/.qo-shot-%s",
+                          folder_length, path, suffix) >= capacity) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        if (!name_stop_file(temporary)) {
+            errno = ECANCELED; // a stop is ending the process
+            return -1;
+        }
+        int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+        int saved = errno;
+        stop_file_made();
+        if (fd >= 0) {
+            return fd;
+        }
+        clear_stop_file();
+        if (saved != EEXIST) {
+            errno = saved;
+            return -1;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 // Into a new file beside `path`, then renamed over it.
 int replace_file(const char* path, const char* file, const unsigned char* bytes, size_t count,
                  mode_t mode) {
     char temporary[png_path_capacity + 32];
-    const char* slash = std::strrchr(path, '/');
-    int folder_length = slash != nullptr ? static_cast<int>(slash - path) : 0;
-    std::snprintf(temporary, sizeof temporary, "%.*s/.qo-shot-XXXXXX", folder_length, path);
-    int fd = mkstemp(temporary);
+    int fd = make_temporary_file(path, temporary, sizeof temporary);
     if (fd < 0) {
         return report(file, std::strerror(errno));
     }
-    register_stop_file(temporary);
     bool ok = fchmod(fd, mode) == 0 && write_all(fd, bytes, count) && fsync(fd) == 0;
     int saved = errno;
     if (close(fd) != 0 && ok) {

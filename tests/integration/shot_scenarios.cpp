@@ -480,26 +480,31 @@ TEST_F(Shot, DiskFullMidWriteLeavesTheOldFileWhole) {
               (std::set<std::string>{"vs.fx", "ps.fx", "old.png", "qo.stdout", "qo.stderr"}));
 }
 
-// A stop (SIGTERM) while the picture is being written (the shim sends it
-// from inside the first write to it): the process ends by the signal, and
-// neither a part-written file nor the temporary one is left; the picture
-// already there is untouched.
+// A stop (SIGTERM) while the picture is being written, at two moments (a
+// preloaded shim sends it): right after qo's file beside the target was
+// made, and from inside the first write to it. The process ends by the
+// signal, and neither a part-written file nor the temporary one is left;
+// the picture already there is untouched.
 TEST_F(Shot, StopMidWriteLeavesNoTemporaryFile) {
     ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
     ASSERT_TRUE(write_file(folder_ + "/old.png", "the picture of an earlier run"));
-    viewer_launch launch = launch_for(
-        platform_, "", folder_,
-        {"WAYLAND_DISPLAY", environment_with_added("LD_PRELOAD", QO_FULL_DISK_SHIM_PATH, " "),
-         "QO_FULL_DISK_SHIM_STOP=1"});
-    launch.command.insert(launch.command.end(), {"--shot", "old.png"});
-    std::string error;
-    ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
-    ASSERT_TRUE(wait_for_exit(&run_, deadline_ms)) << "qo --shot did not end";
-    EXPECT_EQ(run_.signal, SIGTERM) << "status " << run_.status << ": " << run_stderr(run_);
-    EXPECT_TRUE(read_file(folder_ + "/old.png") == "the picture of an earlier run")
-        << "old.png was changed";
-    EXPECT_EQ(folder_entries(folder_),
-              (std::set<std::string>{"vs.fx", "ps.fx", "old.png", "qo.stdout", "qo.stderr"}));
+    for (const char* moment : {"created", "write"}) {
+        SCOPED_TRACE(std::string("a stop at ") + moment);
+        viewer_launch launch = launch_for(
+            platform_, "", folder_,
+            {"WAYLAND_DISPLAY", environment_with_added("LD_PRELOAD", QO_FULL_DISK_SHIM_PATH, " "),
+             std::string("QO_FULL_DISK_SHIM_STOP=") + moment});
+        launch.command.insert(launch.command.end(), {"--shot", "old.png"});
+        run_ = viewer_run();
+        std::string error;
+        ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
+        ASSERT_TRUE(wait_for_exit(&run_, deadline_ms)) << "qo --shot did not end";
+        EXPECT_EQ(run_.signal, SIGTERM) << "status " << run_.status << ": " << run_stderr(run_);
+        EXPECT_TRUE(read_file(folder_ + "/old.png") == "the picture of an earlier run")
+            << "old.png was changed";
+        EXPECT_EQ(folder_entries(folder_),
+                  (std::set<std::string>{"vs.fx", "ps.fx", "old.png", "qo.stdout", "qo.stderr"}));
+    }
 }
 #else
 // qo.exe's picture is qo's on Linux, drawn off screen there with EGL. qo.exe
@@ -628,6 +633,27 @@ TEST_F(Shot, FileThatCannotBeWritten) {
         EXPECT_EQ(folder_entries(folder_), before);
         EXPECT_TRUE(folder_entries(folder_ + "/a folder").empty());
         EXPECT_EQ(read_file(folder_ + "/a file"), "text");
+    }
+}
+
+// A device is written to as it is, not replaced: qo's null device and a
+// path to it. Exit status 0, no stderr line, nothing made beside it or in
+// the folder.
+TEST_F(Shot, DeviceIsWrittenAsItIs) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
+#if QO_SCENARIOS_ON_WINE
+    const char* const devices[] = {"NUL", "nul", "\\\\.\\NUL"};
+#else
+    const char* const devices[] = {"/dev/null", "/dev/../dev/null"};
+#endif
+    std::set<std::string> before = folder_entries(folder_);
+    for (const char* device : devices) {
+        SCOPED_TRACE(device);
+        ASSERT_NO_FATAL_FAILURE(run_qo(folder_, {"--shot", device, "--frame", "2"}));
+        EXPECT_EQ(run_.status, 0);
+        EXPECT_EQ(run_stderr(run_), "");
+        expect_one_clean_build();
+        EXPECT_EQ(folder_entries(folder_), before);
     }
 }
 
