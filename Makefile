@@ -52,8 +52,7 @@ else
 RELEASE_CASES := release-specific cases on Debian $(or $(HOST_DEBIAN),?): portal.KdeBackend \
                  (KDE Plasma 5.27) not built, this release has no Plasma 5.27; the real \
                  desktops' cases (GNOME, KDE Plasma 6, whose backend needs a whole desktop \
-                 session) are in make desktop-check; wine.Shot's four drawing cases are disabled \
-                 under Wine 10, whose X11 driver fails qo.exe --shot with an X error
+                 session) are in make desktop-check
 endif
 # The Debian package: cpack -G DEB runs dpkg-shlibdeps (dpkg-dev) on what
 # `file` says is ELF.

@@ -15,8 +15,8 @@
 // GetAsyncKeyState is documented as unreliable and is not used.
 //
 // qo --shot makes the same window and context but never shows the window
-// (open_hidden_display, display_win32.h), and draws into a pbuffer of its
-// own (offscreen_wgl.cpp).
+// (open_hidden_display, display_win32.h), and draws into a framebuffer
+// object of that context (offscreen_wgl.cpp).
 #include "display/display.h"
 
 #include "display/display_win32.h"

@@ -1,7 +1,8 @@
 // What the Windows display lends the off-screen picture of qo --shot
 // (offscreen_wgl.cpp): the viewer's window and GL context with the window
-// never shown (its context gives the WGL extensions a pbuffer needs), the
-// WGL look-up of entry points and the system's error text. Windows only.
+// never shown (the picture is drawn into a framebuffer object of its
+// context), the WGL look-up of entry points and the system's error text.
+// Windows only.
 #pragma once
 
 #include "display/opengl.h"

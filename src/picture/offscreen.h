@@ -3,10 +3,12 @@
 // and waits for no display refresh.
 //
 // One backend per platform, picked in CMake: on Linux EGL on Mesa's
-// surfaceless platform (offscreen_egl.cpp), no display at all; on Windows a
-// hidden window's WGL context (offscreen_wgl.cpp). Both draw into a pbuffer,
-// a buffer of the window system's kind as the window's back buffer is, so
-// the GL rasterizes and rounds exactly as it does for the window.
+// surfaceless platform (offscreen_egl.cpp), no display at all, drawing into
+// a pbuffer, a buffer of the window system's kind as the window's back
+// buffer is, so the GL rasterizes and rounds exactly as it does for the
+// window; on Windows a hidden window's WGL context (offscreen_wgl.cpp)
+// drawing into a framebuffer object of its own, the off-screen path every
+// Windows driver offers (a hidden window's own pixels are not kept).
 #pragma once
 
 // The size of the picture: the viewer's window.

@@ -1,9 +1,12 @@
 // The off-screen context on Windows: the viewer's window and context, the
-// window never shown (open_hidden_display); its context gives the
-// WGL_ARB_pbuffer functions, and the frame is drawn into an 800x600 pbuffer
-// with a context of its own (the window's kind of buffer: the GL rasterizes
-// it the same way up as a window, unlike a framebuffer object, and a hidden
-// window's own pixels are not kept).
+// window never shown (open_hidden_display), and the frame drawn into a
+// framebuffer object of that context and read back from it. That is the
+// off-screen path every Windows driver offers: a hidden window's own pixels
+// are not kept (they fail the pixel ownership test), and pbuffers are older
+// and not offered everywhere (Wine 10 ends their drawing with an X error).
+// The picture comes out the same way up as a window's; Mesa, which keeps a
+// window's buffer the other way up, may round a detailed shader a level
+// apart at a few pixels.
 #include "picture/offscreen.h"
 
 #include "display/display.h"
@@ -11,53 +14,110 @@
 #include "display/opengl.h"
 #include "shader/gl_entry_points.h"
 
-#include <GL/wglext.h>
+#include <GL/glext.h>
 #include <cstdio>
 
 namespace {
 
-// qo --shot's pbuffer and its own context, beside the hidden window's.
+// The GL's framebuffer-object calls (OpenGL 3.0 or ARB_framebuffer_object,
+// EXT_framebuffer_object before them, with the same numbers): not in
+// opengl32.dll, looked up through the hidden window's context.
 struct {
-    HPBUFFERARB pbuffer;
-    HDC device_context;
-    HGLRC gl_context;
-    PFNWGLRELEASEPBUFFERDCARBPROC release_dc; // looked up with the others
-    PFNWGLDESTROYPBUFFERARBPROC destroy;
+    PFNGLGENFRAMEBUFFERSPROC gen_framebuffers;
+    PFNGLBINDFRAMEBUFFERPROC bind_framebuffer;
+    PFNGLDELETEFRAMEBUFFERSPROC delete_framebuffers;
+    PFNGLGENRENDERBUFFERSPROC gen_renderbuffers;
+    PFNGLBINDRENDERBUFFERPROC bind_renderbuffer;
+    PFNGLDELETERENDERBUFFERSPROC delete_renderbuffers;
+    PFNGLRENDERBUFFERSTORAGEPROC renderbuffer_storage;
+    PFNGLFRAMEBUFFERRENDERBUFFERPROC framebuffer_renderbuffer;
+    PFNGLCHECKFRAMEBUFFERSTATUSPROC check_framebuffer_status;
+} fbo;
+
+// qo --shot's framebuffer: its colour and depth renderbuffers; 0 when none.
+struct {
+    GLuint framebuffer;
+    GLuint colour;
+    GLuint depth;
 } shot;
 
-// A pbuffer pixel format with exactly 8 bits of red, green and blue (as the
-// window's) and a depth buffer of at least 16 bits; 0 when there is none.
-int choose_pbuffer_format(PFNWGLCHOOSEPIXELFORMATARBPROC choose,
-                          PFNWGLGETPIXELFORMATATTRIBIVARBPROC describe) {
-    const int attributes[] = {WGL_DRAW_TO_PBUFFER_ARB,
-                              TRUE,
-                              WGL_SUPPORT_OPENGL_ARB,
-                              TRUE,
-                              WGL_PIXEL_TYPE_ARB,
-                              WGL_TYPE_RGBA_ARB,
-                              WGL_RED_BITS_ARB,
-                              8,
-                              WGL_GREEN_BITS_ARB,
-                              8,
-                              WGL_BLUE_BITS_ARB,
-                              8,
-                              WGL_DEPTH_BITS_ARB,
-                              16,
-                              0};
-    constexpr UINT capacity = 64;
-    int formats[capacity];
-    UINT count = 0;
-    if (!choose(display_device_context(), attributes, nullptr, capacity, formats, &count)) {
-        return 0;
+// `name` as the GL offers it, or with the EXT suffix of the older extension.
+template <typename T> bool look_up(T* call, const char* name) {
+    char suffixed[64];
+    std::snprintf(suffixed, sizeof suffixed, "%sEXT", name);
+    gl_proc found = gl_get_proc_address(name);
+    if (found == nullptr) {
+        found = gl_get_proc_address(suffixed);
     }
-    for (UINT i = 0; i < count && i < capacity; ++i) {
-        const int names[] = {WGL_RED_BITS_ARB, WGL_GREEN_BITS_ARB, WGL_BLUE_BITS_ARB};
-        int bits[3] = {0, 0, 0};
-        if (describe(display_device_context(), formats[i], 0, 3, names, bits) && bits[0] == 8 &&
-            bits[1] == 8 && bits[2] == 8) {
-            return formats[i];
-        }
+    *call = reinterpret_cast<T>(found);
+    return found != nullptr;
+}
+
+bool look_up_framebuffer_calls(void) {
+    bool all = look_up(&fbo.gen_framebuffers, "glGenFramebuffers");
+    all = look_up(&fbo.bind_framebuffer, "glBindFramebuffer") && all;
+    all = look_up(&fbo.delete_framebuffers, "glDeleteFramebuffers") && all;
+    all = look_up(&fbo.gen_renderbuffers, "glGenRenderbuffers") && all;
+    all = look_up(&fbo.bind_renderbuffer, "glBindRenderbuffer") && all;
+    all = look_up(&fbo.delete_renderbuffers, "glDeleteRenderbuffers") && all;
+    all = look_up(&fbo.renderbuffer_storage, "glRenderbufferStorage") && all;
+    all = look_up(&fbo.framebuffer_renderbuffer, "glFramebufferRenderbuffer") && all;
+    return look_up(&fbo.check_framebuffer_status, "glCheckFramebufferStatus") && all;
+}
+
+// Whether the GL can draw `width` x `height` into a framebuffer object;
+// when it cannot, one stderr line naming the largest it can.
+bool size_fits(int width, int height) {
+    GLint renderbuffer = 0;
+    GLint viewport[2] = {0, 0};
+    glGetIntegerv(GL_MAX_RENDERBUFFER_SIZE, &renderbuffer);
+    glGetIntegerv(GL_MAX_VIEWPORT_DIMS, viewport);
+    int largest_width = renderbuffer < viewport[0] ? renderbuffer : viewport[0];
+    int largest_height = renderbuffer < viewport[1] ? renderbuffer : viewport[1];
+    if (width <= largest_width && height <= largest_height) {
+        return true;
     }
+    std::fprintf(stderr,
+                 "qo: cannot draw %dx%d off screen: the largest this GL can give is %dx%d\n", width,
+                 height, largest_width, largest_height);
+    return false;
+}
+
+// A framebuffer object of `width` x `height` with 8-bit RGBA colour and a
+// 16-bit depth buffer, bound for drawing and reading in the current
+// context. Returns 0, or 1 after one stderr line.
+int open_framebuffer(int width, int height) {
+    if (!look_up_framebuffer_calls()) {
+        std::fprintf(stderr, "qo: the OpenGL driver offers no framebuffer objects (OpenGL 3.0, "
+                             "ARB_framebuffer_object or EXT_framebuffer_object)\n");
+        return 1;
+    }
+    if (!size_fits(width, height)) {
+        return 1;
+    }
+    fbo.gen_framebuffers(1, &shot.framebuffer);
+    fbo.bind_framebuffer(GL_FRAMEBUFFER, shot.framebuffer);
+    fbo.gen_renderbuffers(1, &shot.colour);
+    fbo.bind_renderbuffer(GL_RENDERBUFFER, shot.colour);
+    fbo.renderbuffer_storage(GL_RENDERBUFFER, GL_RGBA8, width, height);
+    fbo.framebuffer_renderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_RENDERBUFFER,
+                                 shot.colour);
+    fbo.gen_renderbuffers(1, &shot.depth);
+    fbo.bind_renderbuffer(GL_RENDERBUFFER, shot.depth);
+    fbo.renderbuffer_storage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT16, width, height);
+    fbo.framebuffer_renderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, shot.depth);
+    fbo.bind_renderbuffer(GL_RENDERBUFFER, 0);
+    GLenum status = fbo.check_framebuffer_status(GL_FRAMEBUFFER);
+    if (status != GL_FRAMEBUFFER_COMPLETE) {
+        std::fprintf(stderr,
+                     "qo: cannot draw %dx%d off screen: the framebuffer is incomplete "
+                     "(status 0x%04X)\n",
+                     width, height, static_cast<unsigned>(status));
+        return 1;
+    }
+    glDrawBuffer(GL_COLOR_ATTACHMENT0);
+    glReadBuffer(GL_COLOR_ATTACHMENT0);
+    glViewport(0, 0, width, height);
     return 0;
 }
 
@@ -67,71 +127,22 @@ int open_offscreen(void) {
     if (open_hidden_display() != 0) {
         return 1;
     }
-    auto choose = reinterpret_cast<PFNWGLCHOOSEPIXELFORMATARBPROC>(
-        gl_get_proc_address("wglChoosePixelFormatARB"));
-    auto describe = reinterpret_cast<PFNWGLGETPIXELFORMATATTRIBIVARBPROC>(
-        gl_get_proc_address("wglGetPixelFormatAttribivARB"));
-    auto create =
-        reinterpret_cast<PFNWGLCREATEPBUFFERARBPROC>(gl_get_proc_address("wglCreatePbufferARB"));
-    auto get_dc =
-        reinterpret_cast<PFNWGLGETPBUFFERDCARBPROC>(gl_get_proc_address("wglGetPbufferDCARB"));
-    shot.release_dc = reinterpret_cast<PFNWGLRELEASEPBUFFERDCARBPROC>(
-        gl_get_proc_address("wglReleasePbufferDCARB"));
-    shot.destroy =
-        reinterpret_cast<PFNWGLDESTROYPBUFFERARBPROC>(gl_get_proc_address("wglDestroyPbufferARB"));
-    if (choose == nullptr || describe == nullptr || create == nullptr || get_dc == nullptr ||
-        shot.release_dc == nullptr || shot.destroy == nullptr) {
-        std::fprintf(stderr, "qo: the OpenGL driver offers no pbuffers (WGL_ARB_pbuffer and "
-                             "WGL_ARB_pixel_format)\n");
-        return 1;
-    }
-    int format = choose_pbuffer_format(choose, describe);
-    if (format == 0) {
-        std::fprintf(stderr, "qo: no pbuffer pixel format with 8 bits per colour and a depth "
-                             "buffer\n");
-        return 1;
-    }
-    const int no_attributes[] = {0};
-    SetLastError(0);
-    shot.pbuffer =
-        create(display_device_context(), format, offscreen_width, offscreen_height, no_attributes);
-    if (shot.pbuffer == nullptr) {
-        report_win32_failure("cannot create an 800x600 pbuffer", GetLastError());
-        return 1;
-    }
-    shot.device_context = get_dc(shot.pbuffer);
-    SetLastError(0);
-    shot.gl_context =
-        shot.device_context != nullptr ? wglCreateContext(shot.device_context) : nullptr;
-    if (shot.gl_context == nullptr) {
-        report_win32_failure("cannot create an OpenGL context for the pbuffer", GetLastError());
-        return 1;
-    }
-    SetLastError(0);
-    if (!wglMakeCurrent(shot.device_context, shot.gl_context)) {
-        report_win32_failure("cannot make the pbuffer's OpenGL context current", GetLastError());
-        return 1;
-    }
-    // The pbuffer's context answers through WGL as the window's does.
-    set_gl_proc_lookup(wgl_proc_address);
-    glViewport(0, 0, offscreen_width, offscreen_height);
-    return 0;
+    return open_framebuffer(offscreen_width, offscreen_height);
 }
 
 void close_offscreen(void) {
-    if (shot.gl_context != nullptr) {
-        wglMakeCurrent(nullptr, nullptr);
-        set_gl_proc_lookup(nullptr);
-        wglDeleteContext(shot.gl_context);
-        shot.gl_context = nullptr;
-    }
-    if (shot.pbuffer != nullptr) {
-        if (shot.device_context != nullptr) {
-            shot.release_dc(shot.pbuffer, shot.device_context);
-            shot.device_context = nullptr;
+    if (shot.framebuffer != 0) {
+        fbo.bind_framebuffer(GL_FRAMEBUFFER, 0);
+        fbo.delete_framebuffers(1, &shot.framebuffer);
+        const GLuint renderbuffers[] = {shot.colour, shot.depth};
+        for (GLuint renderbuffer : renderbuffers) {
+            if (renderbuffer != 0) {
+                fbo.delete_renderbuffers(1, &renderbuffer);
+            }
         }
-        shot.destroy(shot.pbuffer);
-        shot.pbuffer = nullptr;
     }
+    shot.framebuffer = 0;
+    shot.colour = 0;
+    shot.depth = 0;
     close_display();
 }

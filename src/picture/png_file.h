@@ -16,8 +16,9 @@ int resolve_png_path(const char* file, char* path, int capacity);
 // bottom) as an 8-bit RGB PNG to `path`, named `file` in messages. The bytes
 // go to a new file in the same folder, which then replaces `path` in one
 // step: a reader never sees half a picture, and a failure leaves `path` as
-// it was and no new file behind. Stop requests (Ctrl+C) wait until it is
-// done. Returns 0, or 1 after one stderr line "qo: cannot write FILE:
-// reason".
+// it was and no new file behind. A stop request (Ctrl+C) meanwhile removes
+// the new file and ends the process: `path` stays as it was, or is already
+// the whole new picture. Returns 0, or 1 after one stderr line "qo: cannot
+// write FILE: reason".
 int write_png_file(const char* path, const char* file, const unsigned char* rgb, int width,
                    int height);

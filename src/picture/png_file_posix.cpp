@@ -1,13 +1,15 @@
 // The picture file on POSIX systems: libpng's simplified API encodes into a
-// buffer of qo's own, which goes to a temporary file beside the target
-// (mkstemp), is synced, and replaces the target with rename(). A stop
-// request meanwhile (Ctrl+C) removes the temporary file before the process
-// ends, so none is left behind.
+// buffer of qo's own, which goes to a new file beside the target (made with
+// O_EXCL under a name of its own), is synced, and replaces the target with
+// rename(). A stop request meanwhile (Ctrl+C) removes the new file before
+// the process ends, so none is left behind.
 //
 // A target that exists and is not a regular file (a device such as
 // /dev/null, a FIFO) is written to directly: it cannot be replaced, and is
-// not a file a reader could find half written. A symbolic link is followed:
-// the file it names is replaced, the link stays.
+// not a file a reader could find half written. A symbolic link is followed,
+// as a shell's redirection does: the file it names is replaced, or made
+// when it is not there yet, and the link stays; a file replaced keeps its
+// mode.
 #include "picture/png_file.h"
 
 #include "output/stop_files.h"
@@ -21,6 +23,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -62,6 +65,46 @@ mode_t new_file_mode(void) {
     return 0666 & ~mask;
 }
 
+// Follows `path` while it names a symbolic link, to the name the last link
+// gives (its target taken from the link's folder when relative): the file
+// the picture goes to, whether or not it exists yet. Returns false with
+// errno set (ELOOP after as many links as the system follows in a path).
+bool follow_links(const char* path, char* destination) {
+    if (std::snprintf(destination, png_path_capacity, "%s", path) >= png_path_capacity) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    for (int links = 0;; ++links) {
+        struct stat info;
+        if (lstat(destination, &info) != 0) {
+            return errno == ENOENT; // not there yet: made by the rename
+        }
+        if (!S_ISLNK(info.st_mode)) {
+            return true;
+        }
+        if (links == 40) {
+            errno = ELOOP;
+            return false;
+        }
+        char target[png_path_capacity];
+        ssize_t length = readlink(destination, target, sizeof target - 1);
+        if (length < 0) {
+            return false;
+        }
+        target[length] = '\0';
+        const char* slash = std::strrchr(destination, '/');
+        int folder_length =
+            target[0] != '/' && slash != nullptr ? static_cast<int>(slash - destination) + 1 : 0;
+        char next[png_path_capacity];
+        if (std::snprintf(next, sizeof next, "%.*s%s", folder_length, destination, target) >=
+            png_path_capacity) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        std::memcpy(destination, next, sizeof next);
+    }
+}
+
 // Into a device or FIFO that is there already.
 int write_in_place(const char* path, const char* file, const unsigned char* bytes, size_t count) {
     int fd = open(path, O_WRONLY | O_CLOEXEC | O_NOCTTY);
@@ -77,18 +120,59 @@ int write_in_place(const char* path, const char* file, const unsigned char* byte
     return ok ? 0 : report(file, std::strerror(saved));
 }
 
+// A new file beside the target: ".qo-shot-" and six letters or digits
+// after the folder of `path`, named for a stop to remove before it is made
+// (O_EXCL), so that a stop at any moment leaves none behind. Returns the
+// descriptor, or -1 with errno set.
+int make_temporary_file(const char* path, char* temporary, int capacity) {
+    static const char letters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const char* slash = std::strrchr(path, '/');
+    int folder_length = slash != nullptr ? static_cast<int>(slash - path) : 0;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    unsigned long seed = static_cast<unsigned long>(now.tv_nsec) ^
+                         (static_cast<unsigned long>(now.tv_sec) << 20) ^
+                         (static_cast<unsigned long>(getpid()) << 8);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[7];
+        for (int i = 0; i < 6; ++i) {
+            seed = seed * 6364136223846793005UL + 1442695040888963407UL;
+            suffix[i] = letters[(seed >> 33) % (sizeof letters - 1)];
+        }
+        suffix[6] = '\0';
+        if (std::snprintf(temporary, static_cast<size_t>(capacity), "%.*s/.qo-shot-%s",
+                          folder_length, path, suffix) >= capacity) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        if (!name_stop_file(temporary)) {
+            errno = ECANCELED; // a stop is ending the process
+            return -1;
+        }
+        int fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+        int saved = errno;
+        stop_file_made();
+        if (fd >= 0) {
+            return fd;
+        }
+        clear_stop_file();
+        if (saved != EEXIST) {
+            errno = saved;
+            return -1;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 // Into a new file beside `path`, then renamed over it.
 int replace_file(const char* path, const char* file, const unsigned char* bytes, size_t count,
                  mode_t mode) {
     char temporary[png_path_capacity + 32];
-    const char* slash = std::strrchr(path, '/');
-    int folder_length = slash != nullptr ? static_cast<int>(slash - path) : 0;
-    std::snprintf(temporary, sizeof temporary, "%.*s/.qo-shot-XXXXXX", folder_length, path);
-    int fd = mkstemp(temporary);
+    int fd = make_temporary_file(path, temporary, sizeof temporary);
     if (fd < 0) {
         return report(file, std::strerror(errno));
     }
-    register_stop_file(temporary);
     bool ok = fchmod(fd, mode) == 0 && write_all(fd, bytes, count) && fsync(fd) == 0;
     int saved = errno;
     if (close(fd) != 0 && ok) {
@@ -142,25 +226,23 @@ int write_png_file(const char* path, const char* file, const unsigned char* rgb,
         return report(file, image.message[0] != '\0' ? image.message : "libpng failed");
     }
 
-    // What the path names now: a link is followed to its file; a device or
-    // FIFO is written in place; a folder is refused.
-    char target[PATH_MAX];
-    const char* destination = path;
+    // What the path names now: a link is followed to the file it names,
+    // there or not; a device or FIFO is written in place; a folder is
+    // refused.
+    char destination[png_path_capacity];
+    if (!follow_links(path, destination)) {
+        return report(file, std::strerror(errno));
+    }
     struct stat info;
     mode_t mode = new_file_mode();
-    if (lstat(path, &info) == 0) {
-        if (S_ISLNK(info.st_mode) && realpath(path, target) != nullptr) {
-            destination = target;
+    if (stat(destination, &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            return report(file, std::strerror(EISDIR));
         }
-        if (stat(destination, &info) == 0) {
-            if (S_ISDIR(info.st_mode)) {
-                return report(file, std::strerror(EISDIR));
-            }
-            if (!S_ISREG(info.st_mode)) {
-                return write_in_place(destination, file, png_bytes, size);
-            }
-            mode = info.st_mode & 07777;
+        if (!S_ISREG(info.st_mode)) {
+            return write_in_place(destination, file, png_bytes, size);
         }
+        mode = info.st_mode & 07777;
     }
 
     return replace_file(destination, file, png_bytes, size, mode);

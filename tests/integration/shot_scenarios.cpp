@@ -19,21 +19,8 @@
 #include <set>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
-
-// Wine 10 (Debian 13) ends qo.exe --shot with an X error of its X11 driver
-// (BadMatch on an MIT-SHM PutImage) as soon as the hidden window's context
-// draws, where Wine 8 (Debian 12) draws the picture: the cases that draw are
-// marked disabled there, so ctest lists them as not run, and make test's
-// release line names them. CMake sets QO_WINE_SHOT_DRAWS from wine --version.
-#ifndef QO_WINE_SHOT_DRAWS
-#define QO_WINE_SHOT_DRAWS 1
-#endif
-#if QO_SCENARIOS_ON_WINE && !QO_WINE_SHOT_DRAWS
-#define WINE_DRAWING(name) DISABLED_##name
-#else
-#define WINE_DRAWING(name) name
-#endif
 
 namespace {
 
@@ -275,7 +262,7 @@ class Shot : public ::testing::Test {
 // at frame 120, and long after the clock stopped advancing (2^19 seconds);
 // the shaders in DIR, the file named from where qo was started; an existing
 // file replaced.
-TEST_F(Shot, WINE_DRAWING(ParameterBlockBitForBitAtEachFrame)) {
+TEST_F(Shot, ParameterBlockBitForBitAtEachFrame) {
     std::string shaders = folder_ + "/shader dir";
     ASSERT_EQ(mkdir(shaders.c_str(), 0755), 0);
     ASSERT_NO_FATAL_FAILURE(
@@ -395,6 +382,83 @@ TEST_F(Shot, SameAsTheWindowAtThatFrame) {
     }
 }
 
+// The file FILE names, whatever the path to it: an existing file keeps its
+// mode, a symbolic link stays a link and the file it names (relative to
+// the link's folder, through a chain of links, or not there yet) gets the
+// picture, as a shell's redirection writes through a link. A link whose
+// target cannot be made fails with one line, changes nothing and makes no
+// folder.
+TEST_F(Shot, ReplacesTheFileAPathNamesKeepingItsMode) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
+    mode_t mask = umask(0);
+    umask(mask);
+    const mode_t new_mode = 0666 & ~mask;
+    ASSERT_EQ(mkdir((folder_ + "/sub").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((folder_ + "/links").c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(folder_ + "/private.png", "an older picture"));
+    ASSERT_EQ(chmod((folder_ + "/private.png").c_str(), 0600), 0);
+    ASSERT_TRUE(write_file(folder_ + "/sub/shared.png", "an older picture"));
+    ASSERT_EQ(chmod((folder_ + "/sub/shared.png").c_str(), 0640), 0);
+    const std::pair<const char*, const char*> links[] = {
+        {"to existing.png", "sub/shared.png"},
+        {"dangling.png", "sub/missing.png"},
+        {"links/relative.png", "../sub/relative.png"},
+        {"chain.png", "links/chained.png"},
+        {"links/chained.png", "../sub/end of chain.png"},
+        {"broken.png", "no such folder/x.png"},
+    };
+    for (const auto& link : links) {
+        ASSERT_EQ(symlink(link.second, (folder_ + "/" + link.first).c_str()), 0) << link.first;
+    }
+    struct Case {
+        const char* file;
+        const char* written; // the file that gets the picture; nullptr: none
+        mode_t mode;
+    };
+    const Case cases[] = {
+        {"private.png", "private.png", 0600},
+        {"to existing.png", "sub/shared.png", 0640},
+        {"dangling.png", "sub/missing.png", new_mode},
+        {"links/relative.png", "sub/relative.png", new_mode},
+        {"chain.png", "sub/end of chain.png", new_mode},
+        {"broken.png", nullptr, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        ASSERT_NO_FATAL_FAILURE(run_qo(folder_, {"--shot", c.file, "--frame", "4"}));
+        if (c.written == nullptr) {
+            EXPECT_EQ(run_.status, 1);
+            EXPECT_EQ(run_stderr(run_),
+                      std::string("qo: cannot write ") + c.file + ": No such file or directory\n");
+            EXPECT_FALSE(exists(folder_ + "/no such folder"));
+            continue;
+        }
+        EXPECT_EQ(run_.status, 0);
+        EXPECT_EQ(run_stderr(run_), "");
+        struct stat status;
+        ASSERT_EQ(lstat((folder_ + "/" + c.written).c_str(), &status), 0) << "not written";
+        EXPECT_TRUE(S_ISREG(status.st_mode));
+        EXPECT_EQ(status.st_mode & 07777, c.mode);
+        probe_image image;
+        std::string error;
+        ASSERT_TRUE(read_png(folder_ + "/" + c.written, &image, &error)) << error;
+        rgb centre{image.rgb[(300 * 800 + 400) * 3], image.rgb[(300 * 800 + 400) * 3 + 1],
+                   image.rgb[(300 * 800 + 400) * 3 + 2]};
+        EXPECT_EQ(decode_clock(centre).frame, 4) << describe(centre);
+    }
+    for (const auto& link : links) {
+        char target[256];
+        ssize_t length = readlink((folder_ + "/" + link.first).c_str(), target, sizeof target);
+        ASSERT_GT(length, 0) << link.first << " is no longer a link";
+        EXPECT_EQ(std::string(target, static_cast<size_t>(length)), link.second);
+    }
+    EXPECT_EQ(
+        folder_entries(folder_ + "/sub"),
+        (std::set<std::string>{"shared.png", "missing.png", "relative.png", "end of chain.png"}));
+    EXPECT_EQ(folder_entries(folder_ + "/links"),
+              (std::set<std::string>{"relative.png", "chained.png"}));
+}
+
 // The disk fills up in the middle of the picture (a preloaded shim fails the
 // writes after the first 1024 bytes): one stderr line with the reason, exit
 // status 1, the picture already there untouched and no part-written file.
@@ -416,30 +480,41 @@ TEST_F(Shot, DiskFullMidWriteLeavesTheOldFileWhole) {
               (std::set<std::string>{"vs.fx", "ps.fx", "old.png", "qo.stdout", "qo.stderr"}));
 }
 
-// A stop (SIGTERM) while the picture is being written (the shim sends it
-// from inside the first write to it): the process ends by the signal, and
-// neither a part-written file nor the temporary one is left; the picture
-// already there is untouched.
+// A stop (SIGTERM) while the picture is being written, at two moments (a
+// preloaded shim sends it): right after qo's file beside the target was
+// made, and from inside the first write to it. The process ends by the
+// signal, and neither a part-written file nor the temporary one is left;
+// the picture already there is untouched.
 TEST_F(Shot, StopMidWriteLeavesNoTemporaryFile) {
     ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
     ASSERT_TRUE(write_file(folder_ + "/old.png", "the picture of an earlier run"));
-    viewer_launch launch = launch_for(
-        platform_, "", folder_,
-        {"WAYLAND_DISPLAY", environment_with_added("LD_PRELOAD", QO_FULL_DISK_SHIM_PATH, " "),
-         "QO_FULL_DISK_SHIM_STOP=1"});
-    launch.command.insert(launch.command.end(), {"--shot", "old.png"});
-    std::string error;
-    ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
-    ASSERT_TRUE(wait_for_exit(&run_, deadline_ms)) << "qo --shot did not end";
-    EXPECT_EQ(run_.signal, SIGTERM) << "status " << run_.status << ": " << run_stderr(run_);
-    EXPECT_TRUE(read_file(folder_ + "/old.png") == "the picture of an earlier run")
-        << "old.png was changed";
-    EXPECT_EQ(folder_entries(folder_),
-              (std::set<std::string>{"vs.fx", "ps.fx", "old.png", "qo.stdout", "qo.stderr"}));
+    for (const char* moment : {"created", "write"}) {
+        SCOPED_TRACE(std::string("a stop at ") + moment);
+        viewer_launch launch = launch_for(
+            platform_, "", folder_,
+            {"WAYLAND_DISPLAY", environment_with_added("LD_PRELOAD", QO_FULL_DISK_SHIM_PATH, " "),
+             std::string("QO_FULL_DISK_SHIM_STOP=") + moment});
+        launch.command.insert(launch.command.end(), {"--shot", "old.png"});
+        run_ = viewer_run();
+        std::string error;
+        ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
+        ASSERT_TRUE(wait_for_exit(&run_, deadline_ms)) << "qo --shot did not end";
+        EXPECT_EQ(run_.signal, SIGTERM) << "status " << run_.status << ": " << run_stderr(run_);
+        EXPECT_TRUE(read_file(folder_ + "/old.png") == "the picture of an earlier run")
+            << "old.png was changed";
+        EXPECT_EQ(folder_entries(folder_),
+                  (std::set<std::string>{"vs.fx", "ps.fx", "old.png", "qo.stdout", "qo.stderr"}));
+    }
 }
 #else
-// qo.exe's picture is qo's on Linux, drawn off screen there with EGL.
-TEST_F(Shot, WINE_DRAWING(SameAsTheLinuxShot)) {
+// qo.exe's picture is qo's on Linux, drawn off screen there with EGL. qo.exe
+// draws into a framebuffer object, Linux into a window system's buffer,
+// which Mesa keeps the other way up: a detailed shader (the example's ray
+// marching) may come out a level apart at a few pixels where the two
+// interpolations round differently (23 of 480000 at frame 50 here). More
+// than one pixel in a thousand would be another picture: another frame,
+// upside down, another size.
+TEST_F(Shot, SameAsTheLinuxShot) {
     std::string error;
     for (long frame : {1L, 50L}) {
         std::string picture = "example " + std::to_string(frame) + ".png";
@@ -457,15 +532,17 @@ TEST_F(Shot, WINE_DRAWING(SameAsTheLinuxShot)) {
         ASSERT_TRUE(read_png(folder_ + "/" + picture, &windows_picture, &error)) << error;
         ASSERT_TRUE(read_png(folder_ + "/linux.png", &linux_picture, &error)) << error;
         std::string first;
-        EXPECT_EQ(count_differences(windows_picture, linux_picture, &first), 0)
-            << "frame " << frame << ": " << first;
+        long differences = count_differences(windows_picture, linux_picture, &first);
+        EXPECT_GE(differences, 0) << first;
+        EXPECT_LE(differences, shot_width * shot_height / 1000)
+            << "frame " << frame << ": " << differences << " pixels differ, first " << first;
     }
 }
 
 // The hidden window is never shown: no window larger than a pixel is mapped
 // on Wine's X server (Wine maps helper windows of 1x1 at (-1, -1) of its
 // own, which show nothing).
-TEST_F(Shot, WINE_DRAWING(ShowsNoWindow)) {
+TEST_F(Shot, ShowsNoWindow) {
     ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(2)));
     XSelectInput(server_.display, DefaultRootWindow(server_.display), SubstructureNotifyMask);
     XSync(server_.display, False);
@@ -527,7 +604,7 @@ TEST_F(Shot, BuildThatDoesNotLinkWritesNoFile) {
 
 // A FILE that cannot be written: one stderr line naming it and the reason,
 // exit status 1, nothing left behind in the folders around it.
-TEST_F(Shot, WINE_DRAWING(FileThatCannotBeWritten)) {
+TEST_F(Shot, FileThatCannotBeWritten) {
     ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
     ASSERT_EQ(mkdir((folder_ + "/a folder").c_str(), 0755), 0);
     ASSERT_TRUE(write_file(folder_ + "/a file", "text"));
@@ -556,6 +633,27 @@ TEST_F(Shot, WINE_DRAWING(FileThatCannotBeWritten)) {
         EXPECT_EQ(folder_entries(folder_), before);
         EXPECT_TRUE(folder_entries(folder_ + "/a folder").empty());
         EXPECT_EQ(read_file(folder_ + "/a file"), "text");
+    }
+}
+
+// A device is written to as it is, not replaced: qo's null device and a
+// path to it. Exit status 0, no stderr line, nothing made beside it or in
+// the folder.
+TEST_F(Shot, DeviceIsWrittenAsItIs) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
+#if QO_SCENARIOS_ON_WINE
+    const char* const devices[] = {"NUL", "nul", "\\\\.\\NUL"};
+#else
+    const char* const devices[] = {"/dev/null", "/dev/../dev/null"};
+#endif
+    std::set<std::string> before = folder_entries(folder_);
+    for (const char* device : devices) {
+        SCOPED_TRACE(device);
+        ASSERT_NO_FATAL_FAILURE(run_qo(folder_, {"--shot", device, "--frame", "2"}));
+        EXPECT_EQ(run_.status, 0);
+        EXPECT_EQ(run_stderr(run_), "");
+        expect_one_clean_build();
+        EXPECT_EQ(folder_entries(folder_), before);
     }
 }
 
