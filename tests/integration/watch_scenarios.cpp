@@ -269,6 +269,35 @@ TEST_F(Watch, AWriterThatPausesMidSaveIsBuiltOnceWhenDone) {
 }
 #endif
 
+#if QO_SCENARIOS_ON_WINE
+// A Windows writer that lets nobody else open ps.fx (share mode 0) holds it
+// two seconds in the middle of its save: qo.exe cannot read it meanwhile and
+// must not build it (no "cannot read", no compile errors of an empty or
+// half text), and builds it once the writer lets go.
+TEST_F(Watch, AFileNobodyCanReadIsBuiltOnceTheWriterLetsGo) {
+    ASSERT_NO_FATAL_FAILURE(start_clock({"--watch"}));
+    std::string writer_folder = path("writer");
+    ASSERT_EQ(mkdir(writer_folder.c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(writer_folder + "/text.fx", clock_pixel_shader(1)));
+    viewer_launch launch = launch_for(platform_, server_.name, writer_folder);
+    launch.command = {"wine", QO_EXCLUSIVE_WRITER_PATH, "..\\ps.fx", "text.fx", "2000"};
+    viewer_run writer;
+    std::string error;
+    ASSERT_TRUE(start_viewer(launch, &writer, &error)) << error;
+    ASSERT_TRUE(poll_until([&] { return access((writer_folder + "/held").c_str(), F_OK) == 0; },
+                           deadline_ms))
+        << "the writer did not take the file: " << run_stderr(writer);
+    ASSERT_NO_FATAL_FAILURE(expect_tag_stays(0, "built while the writer held the file"));
+    ASSERT_TRUE(wait_for_exit(&writer, deadline_ms)) << "the writer did not end";
+    EXPECT_EQ(writer.status, 0) << run_stderr(writer);
+    EXPECT_GE(wait_for_clock(display(), area_, 1, 0, deadline_ms).frame, 0)
+        << "the saved shader did not show once the writer let go";
+    ASSERT_NO_FATAL_FAILURE(expect_tag_stays(1, "the picture changed again"));
+    EXPECT_EQ(close_viewer().builds, 2) << "one build at start, one for the save";
+    EXPECT_EQ(run_stderr(run_), "") << "built while it could not be read";
+}
+#endif
+
 TEST_F(Watch, FiftyQuickSavesKeepItDrawingAndEndOnTheLastText) {
     ASSERT_NO_FATAL_FAILURE(start_clock({"--watch"}));
     clock_reading before = read_clock(display(), area_);
