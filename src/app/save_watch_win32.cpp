@@ -3,14 +3,13 @@
 //
 // Windows has no event for "the writer closed the file": the change of the
 // last write comes while the file is being written. So a change only marks
-// the file; the save counts once a poll brings no further change to it and
-// its size and last-write time are the same as at the look of the poll
-// before (the writer is done writing), and the file can be opened for
-// reading. The look never keeps another program out: it opens the file
-// sharing read, write and delete access, and closes it at once. A writer that
-// keeps the file open and lets nobody read it makes it busy; a busy file whose
-// stamp stays the same for busy_file_settle_ms is built anyway, so that a
-// writer that never lets go does not leave the save unbuilt for ever.
+// the file; the save counts once a poll brings no further change to it, its
+// size and last-write time are the same as at the look of the poll before
+// (the writer is done writing), and the file can be opened for reading. The
+// look never keeps another program out: it opens the file sharing read, write
+// and delete access, and closes it at once. A writer that keeps the file open
+// and lets nobody read it makes it busy: it stays marked and is looked at
+// each frame until it can be read, since a build now could only read nothing.
 #include "app/save_watch.h"
 #include "app/save_watch_win32.h"
 
@@ -28,12 +27,10 @@ struct {
     OVERLAPPED overlapped;
     bool reading = false;
     // Whether each watched file has a change not yet built; whether it has
-    // been looked at since its last change, its stamp then, and since when
-    // (GetTickCount64) that stamp has held.
+    // been looked at since its last change, and its stamp then.
     bool marked[2] = {false, false};
     bool looked[2] = {false, false};
     written_file_stamp stamp[2];
-    unsigned long long stamp_since[2] = {0, 0};
     char paths[2][MAX_PATH + 8];
     // The records of one request: DWORD-aligned, as the call needs.
     DWORD records[16 * 1024 / sizeof(DWORD)];
@@ -189,17 +186,14 @@ int poll_save_watch(void) {
             watch.marked[index] = false;
             continue;
         }
-        unsigned long long now = GetTickCount64();
         if (!watch.looked[index] || stamp.size != watch.stamp[index].size ||
             stamp.written != watch.stamp[index].written) {
             // Still being written, or not looked at yet: look again.
             watch.looked[index] = true;
             watch.stamp[index] = stamp;
-            watch.stamp_since[index] = now;
             continue;
         }
-        if (state == written_file_complete ||
-            now - watch.stamp_since[index] >= busy_file_settle_ms) {
+        if (state == written_file_complete) {
             watch.marked[index] = false;
             saved = 1;
         }

@@ -27,7 +27,3 @@ struct written_file_stamp {
 // Looks without keeping anyone out: the open shares read, write and delete
 // access, and is closed at once. `stamp` gets the file's size and time.
 written_file_state look_at_written_file(const char* path, written_file_stamp* stamp);
-
-// How long a file that stays busy must keep the same stamp to be built
-// anyway (a writer that keeps its handle open).
-constexpr unsigned long long busy_file_settle_ms = 300;

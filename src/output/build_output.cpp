@@ -59,6 +59,15 @@ void write_out(std::unique_lock<std::mutex>& hold) {
 // Puts the line behind the others, not yet published. False when a stop
 // request holds the block: the line is not there, nor is anything published.
 bool append(std::unique_lock<std::mutex>& hold, const char* line, int length) {
+    if (claimed) {
+        // The stop writes what was published and ends the process: no line
+        // (nor the build it begins, whose compile log would go to stderr)
+        // comes after it.
+        hold.unlock();
+        end_stopped_build_output();
+        hold.lock();
+        return false;
+    }
     if (length <= 0) {
         return true;
     }

@@ -439,6 +439,38 @@ INSTANTIATE_TEST_SUITE_P(BeforeTheFirstWrite, StopRace,
                                                                                 : "unread_pipe");
                          });
 
+// Standard output is a pipe that nobody reads, full before the viewer
+// starts; F5 held, builds wait in the viewer's block (too few to fill it, so
+// no write of the main thread is under way) when SIGTERM comes in a long
+// frame. The stop must find the pipe takes nothing and end by the signal at
+// once: a stop that waited for room would wait for ever.
+TEST_F(StopSignal, NeverWaitsForAReaderOfAFullPipe) {
+    ASSERT_NO_FATAL_FAILURE(use_a_pipe(false));
+    int filler = open((folder_ + "/qo.stdout").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0) << std::strerror(errno);
+    const std::string line = "0\nprog:\n";
+    while (write(filler, line.data(), line.size()) > 0) {
+    }
+    close(filler);
+    const std::string slow = folder_ + "/slow";
+    const std::string asleep = folder_ + "/asleep";
+    ASSERT_NO_FATAL_FAILURE(
+        start_and_watch_clock({}, {"LD_PRELOAD=" + with_slow_swap_shim(),
+                                   "QO_SLOW_SWAP_MS=" + std::to_string(slow_frame_ms),
+                                   "QO_SLOW_SWAP_WHEN=" + slow, "QO_SLOW_SWAP_ASLEEP=" + asleep}));
+    ASSERT_NO_FATAL_FAILURE(rebuild_broken_every_frame());
+    ASSERT_NO_FATAL_FAILURE(wait_for_failed_builds(2));
+    ASSERT_TRUE(write_file(slow, ""));
+    ASSERT_TRUE(poll_until([&] { return file_size(asleep) >= 0; }, deadline_ms))
+        << "no slow frame began";
+    // A failed build's two lines take some 60 bytes of the 4096-byte block.
+    int pending = count_of(run_stderr(run_), broken_marker);
+    ASSERT_LT(pending, 40) << "the block may have filled: the main thread would be in a write";
+    ASSERT_NO_FATAL_FAILURE(stop_promptly(SIGTERM));
+    expect_ended_by(SIGTERM);
+    std::printf("%d builds pending at the stop\n", 1 + pending);
+}
+
 // Idle (one build, well inside the first block), each signal: ends by it
 // with that build written.
 TEST_F(StopSignal, IdleEndsByEachSignalWithItsOneBuild) {

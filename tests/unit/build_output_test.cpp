@@ -179,10 +179,14 @@ TEST_F(BuildOutput, AStopBetweenWritesTakesThePendingBuildsWhole) {
     EXPECT_EQ(stop_now(), (std::vector<std::string>{"2\nprog:" + log + "\n",
                                                     "3\nprog:error: one\nerror: two\n"}));
     EXPECT_TRUE(build_output_claimed());
+    // A build begun after the stop took the output (its compile errors would
+    // go to stderr, its lines nowhere): the main thread waits for the end.
+    add_build_number(5);
+    EXPECT_EQ(test_stdout.ends, 1) << "a build began after the stop";
     add_build_log(log.c_str()); // does not fit: the block would go out, but the stop holds it
     flush_build_output();
     EXPECT_EQ(test_stdout.all(), "1\nprog:" + log + "\n") << "a write started after the stop";
-    EXPECT_EQ(test_stdout.ends, 2) << "each write the stop held waits for the end";
+    EXPECT_EQ(test_stdout.ends, 3) << "each line and write the stop held waits for the end";
 
     // Standard output with room for one piece: the second build is not cut.
     reset_fake_stdout();

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -133,6 +134,38 @@ TEST(SaveWatchInotify, ARecordCutShortIsLeftOut) {
     EXPECT_TRUE(scan_inotify_events(buffer.data(), buffer.size(), linked_names()).saved);
 }
 
+// Events that make the watch find where a link leads again: its target's
+// folder removed (the watch goes: IN_IGNORED) or moved away, or, while the
+// target is not there, a folder of the name waited for made in the folder
+// watched for it. Files, and other names, do not.
+TEST(SaveWatchInotify, RecordsThatMakeALinkFollowedAgain) {
+    struct Case {
+        const char* what;
+        std::uint32_t mask;
+        int watch;
+        const char* name;
+        unsigned relink;
+    };
+    const Case cases[] = {
+        {"the target's folder removed", IN_DELETE_SELF, 2, "", 2},
+        {"its watch gone", IN_IGNORED, 2, "", 2},
+        {"the target's folder moved away", IN_MOVE_SELF, 2, "", 2},
+        {"a folder of the name waited for made", IN_CREATE | IN_ISDIR, 2, "real.fx", 2},
+        {"a folder of the name waited for moved in", IN_MOVED_TO | IN_ISDIR, 2, "real.fx", 2},
+        {"a file of that name made", IN_CREATE, 2, "real.fx", 0},
+        {"another folder made there", IN_CREATE | IN_ISDIR, 2, "other", 0},
+        {"the viewer's folder's watch gone", IN_IGNORED, 1, "", 0},
+        {"a folder of that name in the viewer's folder", IN_CREATE | IN_ISDIR, 1, "real.fx", 0},
+    };
+    for (const Case& c : cases) {
+        std::vector<char> buffer;
+        add_event(&buffer, c.watch, c.mask, c.name);
+        inotify_scan scan = scan_inotify_events(buffer.data(), buffer.size(), linked_names());
+        EXPECT_EQ(scan.relink, c.relink) << c.what;
+        EXPECT_FALSE(scan.saved) << c.what;
+    }
+}
+
 namespace {
 
 class SaveWatch : public TempFolderTest {
@@ -227,6 +260,55 @@ TEST_F(SaveWatch, AFileStillBeingWrittenIsNotASaveUntilItIsClosed) {
     }
 }
 
+// A file is complete only once no process has it open for writing, however
+// the events of its name look: a reader that had the old file open closes it
+// while the new one is written under the same name; a second writer of the
+// file is still at work when the first closes it. Each poll meanwhile (with
+// pauses longer than a frame) finds nothing; the last close is a save.
+TEST_F(SaveWatch, AFileIsNotASaveWhileAnyoneStillWritesIt) {
+    struct Case {
+        const char* what;
+        bool recreated;   // deleted and created again, not written in place
+        bool old_reader;  // a reader of the file before the save closes it midway
+        bool two_writers; // a second writer opens it, the first closes it midway
+    };
+    const Case cases[] = {
+        {"created again, the old file's reader closing it midway", true, true, false},
+        {"created again, a second writer left when the first closes", true, false, true},
+        {"in place, a second writer left when the first closes", false, false, true},
+    };
+    for (const Case& c : cases) {
+        int reader = open("ps.fx", O_RDONLY);
+        ASSERT_GE(reader, 0);
+        if (c.recreated) {
+            ASSERT_EQ(unlink("ps.fx"), 0);
+        }
+        int writer = open("ps.fx", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(writer, 0);
+        int second = c.two_writers ? open("ps.fx", O_WRONLY) : -1;
+        ASSERT_EQ(write(writer, "void main()\n", 12), 12);
+        if (c.old_reader) {
+            close(reader);
+            reader = -1;
+        }
+        if (c.two_writers) {
+            close(writer);
+            writer = second;
+        }
+        for (int poll = 0; poll < 3; ++poll) {
+            EXPECT_EQ(poll_save_watch(), 0) << c.what << ", poll " << poll;
+            usleep(100 * 1000);
+        }
+        ASSERT_EQ(write(writer, "{}\n", 3), 3);
+        close(writer);
+        if (reader >= 0) {
+            close(reader);
+        }
+        EXPECT_EQ(poll_save_watch(), 1) << c.what << ": not seen once let go";
+        EXPECT_EQ(poll_save_watch(), 0) << c.what << ": seen twice";
+    }
+}
+
 // A complete file linked in under the name (written under another name or
 // none, then linked: the way tools that never show a half-written file save)
 // is a save once a poll brings nothing more about it: one rebuild, the
@@ -317,6 +399,79 @@ TEST_F(SaveWatch, ASymbolicLinkIntoAnotherFolderIsFollowed) {
         ASSERT_NO_FATAL_FAILURE(c.change());
         EXPECT_EQ(poll_save_watch(), c.saved) << c.what;
         EXPECT_EQ(poll_save_watch(), 0) << c.what << ": seen twice";
+    }
+}
+
+// ps.fx a link into a folder that is removed and made again (a branch switch,
+// a build tool), or a link whose target is not there at start: the link is
+// followed to its target once the target is there, through each folder on the
+// way made one at a time or all at once, and the target's saves count again.
+TEST_F(SaveWatch, ALinkIsFollowedAgainOnceItsTargetIsThere) {
+    struct Case {
+        const char* what;
+        const char* link; // ps.fx's text
+        std::function<void()> before_start;
+        // Steps after the start, each with the polls' expected save.
+        std::vector<std::pair<std::function<void()>, int>> steps;
+    };
+    const auto make = [](const char* folder) { ASSERT_EQ(mkdir(folder, 0755), 0); };
+    const Case cases[] = {
+        {"its target's folder removed and made again",
+         "repo/real.fx",
+         [&] {
+             make("repo");
+             write_in_place("repo/real.fx", "r\n");
+         },
+         {{[] { ASSERT_EQ(std::system("rm -rf repo"), 0); }, 0},
+          {[&] { make("repo"); }, 0},
+          {[] { write_in_place("repo/real.fx", "a\n"); }, 1},
+          {[] { write_in_place("repo/real.fx", "b\n"); }, 1}}},
+        {"removed and made again with the target between two polls",
+         "repo/real.fx",
+         [&] {
+             make("repo");
+             write_in_place("repo/real.fx", "r\n");
+         },
+         {{[&] {
+               ASSERT_EQ(std::system("rm -rf repo"), 0);
+               make("repo");
+               write_in_place("repo/real.fx", "a\n");
+           },
+           1},
+          {[] { write_in_place("repo/real.fx", "b\n"); }, 1}}},
+        {"a dangling link, its folders made one at a time",
+         "later/sub/real.fx",
+         [] {},
+         {{[&] { make("later"); }, 0},
+          {[&] { make("later/sub"); }, 0},
+          {[] { write_in_place("later/sub/real.fx", "a\n"); }, 1},
+          {[] { write_in_place("later/sub/real.fx", "b\n"); }, 1},
+          {[] { write_in_place("later/other.fx", "c\n"); }, 0}}},
+        {"a dangling link, its target made at once",
+         "../dangling-target/real.fx",
+         [] { ASSERT_EQ(std::system("rm -rf ../dangling-target"), 0); },
+         {{[] {
+               ASSERT_EQ(std::system("mkdir ../dangling-target && echo a > "
+                                     "../dangling-target/real.fx"),
+                         0);
+           },
+           1},
+          {[] { write_in_place("../dangling-target/real.fx", "b\n"); }, 1},
+          {[] { ASSERT_EQ(std::system("rm -rf ../dangling-target"), 0); }, 0}}},
+    };
+    for (const Case& c : cases) {
+        stop_save_watch();
+        ASSERT_EQ(std::system("rm -rf ps.fx repo later"), 0);
+        ASSERT_NO_FATAL_FAILURE(c.before_start());
+        ASSERT_EQ(symlink(c.link, "ps.fx"), 0);
+        ASSERT_EQ(start_save_watch("."), 0);
+        int step = 0;
+        for (const auto& s : c.steps) {
+            ASSERT_NO_FATAL_FAILURE(s.first());
+            EXPECT_EQ(poll_save_watch(), s.second) << c.what << ", step " << step;
+            EXPECT_EQ(poll_save_watch(), 0) << c.what << ", step " << step << ": seen twice";
+            ++step;
+        }
     }
 }
 
