@@ -657,8 +657,8 @@ TEST_F(Shot, DeviceIsWrittenAsItIs) {
     }
 }
 
-// A bad --frame, or one without --shot: a usage error (status 2, one stderr
-// line pointing at --help), nothing built and no file.
+// A bad --frame, or --paused (the viewer's) with --shot: a usage error
+// (status 2, one stderr line pointing at --help), nothing built and no file.
 TEST_F(Shot, BadFrameIsAUsageError) {
     ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
     const std::vector<std::vector<std::string>> cases = {
@@ -671,7 +671,7 @@ TEST_F(Shot, BadFrameIsAUsageError) {
         {"--shot", "x.png", "--frame", "99999999999999999999"},
         {"--shot", "x.png", "--frame", ""},
         {"--shot", "x.png", "--frame"},
-        {"--frame", "5"},
+        {"--shot", "x.png", "--paused"},
         {"--shot"},
     };
     std::set<std::string> before = folder_entries(folder_);
