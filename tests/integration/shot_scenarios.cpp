@@ -8,6 +8,7 @@
 
 #include "harness.h"
 
+#include <X11/keysym.h>
 #include <png.h>
 
 #include <cmath>
@@ -457,6 +458,68 @@ TEST_F(Shot, ReplacesTheFileAPathNamesKeepingItsMode) {
         (std::set<std::string>{"shared.png", "missing.png", "relative.png", "end of chain.png"}));
     EXPECT_EQ(folder_entries(folder_ + "/links"),
               (std::set<std::string>{"relative.png", "chained.png"}));
+}
+
+// The viewer paused at frame n shows qo --shot --frame n's picture, pixel
+// for pixel, however it got there: started with --frame n --paused, and
+// back at n after seeking away and back (Up, Down) and stepping (., ,).
+TEST_F(Shot, SameAsTheWindowPausedThere) {
+    std::string error;
+    ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
+    for (long frame : {2400L, 12345678L}) {
+        SCOPED_TRACE("frame " + std::to_string(frame));
+        std::string picture = folder_ + "/shot " + std::to_string(frame) + ".png";
+        ASSERT_NO_FATAL_FAILURE(run_qo(
+            folder_, {"--shot", picture, "--frame", std::to_string(frame), QO_EXAMPLES_PATH}));
+        ASSERT_EQ(run_.status, 0) << run_stderr(run_);
+        probe_image shot;
+        ASSERT_TRUE(read_png(picture, &shot, &error)) << error;
+
+        viewer_launch launch = launch_for(platform_, server_.name, outputs_);
+        launch.command.insert(launch.command.end(),
+                              {"--frame", std::to_string(frame), "--paused", QO_EXAMPLES_PATH});
+        run_ = viewer_run();
+        ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
+        viewer_area area;
+        ASSERT_TRUE(find_viewer_area(server_.display, platform_, deadline_ms, &area, &error))
+            << error;
+        ASSERT_TRUE(focus_window(server_.display, area.window, deadline_ms));
+        auto same_as_shot = [&](const char* after) {
+            std::string first;
+            bool same = poll_until(
+                [&] {
+                    probe_image window;
+                    return grab_area(server_.display, area, &window) &&
+                           count_differences(window, shot, &first) == 0;
+                },
+                deadline_ms);
+            EXPECT_TRUE(same) << after << ": " << first;
+        };
+        same_as_shot("at the start");
+        // Each key's line comes once its frame is on screen.
+        int lines = 0;
+        for (KeySym key : {XK_Up, XK_Down, XK_period, XK_comma}) {
+            ASSERT_TRUE(fake_key(server_.display, key, true));
+            ASSERT_TRUE(fake_key(server_.display, key, false));
+            ++lines;
+            EXPECT_TRUE(poll_until(
+                [&] {
+                    std::string err = run_stderr(run_);
+                    int count = 0;
+                    for (size_t at = err.find("qo: frame "); at != std::string::npos;
+                         at = err.find("qo: frame ", at + 1)) {
+                        ++count;
+                    }
+                    return count >= lines;
+                },
+                deadline_ms))
+                << "no line for the key: " << run_stderr(run_);
+        }
+        same_as_shot("after Up, Down, '.' and ','");
+        std::string back = "qo: frame " + std::to_string(frame) + " (";
+        EXPECT_NE(run_stderr(run_).rfind(back), std::string::npos) << run_stderr(run_);
+        kill_viewer(&run_);
+    }
 }
 
 // The disk fills up in the middle of the picture (a preloaded shim fails the
