@@ -188,6 +188,36 @@ TEST_F(TimeScenario, KeySequenceFromAPausedStart) {
     EXPECT_EQ(builds().builds, 1);
 }
 
+// A held '.' steps frame after frame with the keyboard's repeat, each step
+// its own frame and line, and stops with the release.
+TEST_F(TimeScenario, HeldStepRepeats) {
+    ASSERT_NO_FATAL_FAILURE(start_clock({"--frame", "100", "--paused"}));
+    ASSERT_NO_FATAL_FAILURE(focus_viewer());
+    expect_screen_at(100);
+    ASSERT_TRUE(fake_key(display(), XK_period, true));
+    std::string fifth = wait_for_frame_line(5);
+    ASSERT_TRUE(fake_key(display(), XK_period, false));
+    EXPECT_EQ(fifth, frame_line(105, true)) << "no repeat";
+    // Every press is taken, none after the release: the last line's frame
+    // is on screen and stays.
+    std::vector<std::string> lines;
+    poll_until(
+        [&] {
+            std::vector<std::string> now = frame_lines();
+            bool same = now == lines;
+            lines = now;
+            return same && read_clock(display(), area_).frame ==
+                               clock_shader_reading(100 + static_cast<long>(lines.size()));
+        },
+        deadline_ms);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i], frame_line(101 + static_cast<long>(i), true));
+    }
+    long last = 100 + static_cast<long>(lines.size());
+    expect_screen_stays_at(last);
+    EXPECT_EQ(frame_lines().size(), lines.size());
+}
+
 // Space pauses a running viewer where it is and resumes it from there.
 TEST_F(TimeScenario, SpacePausesAndResumes) {
     ASSERT_NO_FATAL_FAILURE(start_clock({}));
