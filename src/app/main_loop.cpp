@@ -21,6 +21,20 @@ int save_seen = 0;
 // Which frame is drawn next and which is on screen: moved by draw_frame and
 // by the time keys.
 frame_time viewer_time;
+// The frame whose clock frame_clock holds; 0 for the clock at start.
+int clock_frame = 0;
+
+// Sets frame_clock to the clock of `frame`: one advance from the frame
+// before it (the clock's very definition, and all a running frame costs),
+// the same clock again (paused), or frame_clock_at after a key or --frame.
+void set_frame_clock(int frame) {
+    if (frame == clock_frame + 1) {
+        frame_clock = advance_frame_clock(frame_clock);
+    } else if (frame != clock_frame) {
+        frame_clock = frame_clock_at(frame);
+    }
+    clock_frame = frame;
+}
 
 // The line after a time key, once the frame it led to is on screen: its
 // number and its clock as the shaders saw it (fpar[2].x).
@@ -54,7 +68,9 @@ int run_main_loop(frame_time start) {
         save_seen = poll_save_watch();
         // One key a frame, so that each one's frame is drawn and named.
         time_key key = take_time_key();
-        viewer_time = press_time_key(viewer_time, key);
+        if (key != time_key_none) {
+            viewer_time = press_time_key(viewer_time, key);
+        }
         draw_frame();
         if (key != time_key_none) {
             report_frame_time();
@@ -70,7 +86,7 @@ void draw_frame(void) {
         release_shaders();
         build_shader_program();
     }
-    frame_clock = frame_clock_at(viewer_time.next);
+    set_frame_clock(viewer_time.next);
     render_frame();
     present_frame();
     viewer_time = after_drawn_frame(viewer_time);

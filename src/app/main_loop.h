@@ -4,7 +4,7 @@
 #include "app/frame_time.h"
 
 // The program's notion of time in seconds: the clock of the frame drawn,
-// frame_clock_at of its number.
+// frame_clock_at of its number (frame n's clock is 1/60 added n times).
 extern float frame_clock;
 // The 16 floats uploaded as the uniform array "fpar" every frame.
 extern float fpar_block[16];
