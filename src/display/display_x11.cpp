@@ -30,7 +30,8 @@
 // wherever the layout puts them (Shift included, as on AZERTY), Space, the
 // arrows and Home by their keysyms, the keypad's arrows and Home (NumLock
 // off) too. The keypad's decimal key is not a step: it gives KP_Decimal or
-// KP_Separator, a decimal mark whose character follows the locale.
+// KP_Separator, a decimal mark whose character follows the locale (on
+// Windows it types that character, and steps as it).
 #include "display/display.h"
 
 #include "display/extension_search.h"
