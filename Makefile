@@ -178,7 +178,8 @@ bench:
 	@scripts/install-deps.sh $(BENCH_PACKAGES)
 	cmake -S . -B $(call Q,$(BENCH_BUILD)) -DQO_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(call Q,$(BENCH_BUILD)) -j $(JOBS) \
-	      --target qo qo_bench_bare qo_bench_bare_shot qo_bench_swap_hook qo_bench_runner
+	      --target qo qo_bench_bare qo_bench_bare_shot qo_bench_swap_hook qo_bench_runner \
+	      qo_bench_seek
 	bench/run-bench.sh $(call Q,$(BENCH_BUILD))
 
 # The unit tests, the Linux scenarios and the bad-input cases again, built

@@ -15,13 +15,18 @@ it for scale: main thread only (llvmpipe rasterizes in its own threads), and
 for flush and present it includes waiting on those threads, so it varies
 from run to run.
 The bench's swap hook is transparent: its own instructions are not counted.
-The step is read from the source line of the loop (run_main_loop, draw_frame)
+The step is read from the source line of the loop (run_main_loop, draw_frame,
+render_frame)
 that spent the instruction or made the call.
 """
 import re
 import sys
 
-LOOP_FUNCTIONS = ("run_main_loop", "draw_frame")
+# render_frame draws (one call per frame, also when the compiler folds
+# draw_frame into run_main_loop); draw_frame's and its own lines are
+# counted where they are.
+LOOP_FUNCTIONS = ("run_main_loop", "draw_frame", "render_frame")
+FRAME_FUNCTION = "render_frame"
 DRIVER_OBJECT = re.compile(r"^\?\?\?$|libGL|libGLX|libGLdispatch|libglapi|_dri\.so|gallium|LLVM")
 HOOK_OBJECT = re.compile(r"qo_bench_swap_hook")
 REBUILD_STEP = "rebuild (F5 held)"
@@ -178,9 +183,10 @@ def by_step(path, root):
             if step not in skipped:
                 steps.setdefault(step, [0, 0, 0])[0] += cost
         for file, number, callee, count, inclusive in entry["calls"]:
-            if callee[1].split("(")[0] == "draw_frame":
-                frames += count
-                continue  # draw_frame's own lines are counted above
+            callee_name = callee[1].split("(")[0]
+            if callee_name in LOOP_FUNCTIONS:
+                frames += count if callee_name == FRAME_FUNCTION else 0
+                continue  # its own lines are counted above
             step = step_at(root, file, number)
             if step in skipped:
                 continue

@@ -72,6 +72,9 @@ portal_binds() { if [ -n "$portal_log" ]; then grep -c '^BindShortcuts' "$portal
 [ -n "$portal_log" ] && echo "portal: the viewer bound its shortcut $(portal_binds) times"
 
 echo
+"$build/bench/qo_bench_seek"
+
+echo
 echo "qo --shot against the bare shot; an EGL context against the GLX window"
 "$top/bench/shot_bench.py" "$build" "$shaders" "${QO_BENCH_SHOTS:-15}"
 

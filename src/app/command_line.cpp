@@ -34,7 +34,6 @@ int parse_frame_number(const char* text) {
 command_line parse_command_line(int argc, const char* const* argv) {
     command_line line;
     bool options_ended = false;
-    bool frame_given = false;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i] != nullptr ? argv[i] : "";
         bool option = !options_ended && argument[0] == '-' && argument[1] != '\0';
@@ -54,6 +53,8 @@ command_line parse_command_line(int argc, const char* const* argv) {
             return line;
         } else if (std::strcmp(argument, "--watch") == 0) {
             line.watch = true;
+        } else if (std::strcmp(argument, "--paused") == 0) {
+            line.paused = true;
         } else if (std::strcmp(argument, "--shot") == 0) {
             if (i + 1 >= argc || argv[i + 1] == nullptr || argv[i + 1][0] == '\0') {
                 set_error(&line, "missing file name after", argument);
@@ -74,24 +75,26 @@ command_line parse_command_line(int argc, const char* const* argv) {
                 set_error(&line, "not a frame number from 1 to 2147483647:", argv[i]);
                 return line;
             }
-            frame_given = true;
         } else {
             set_error(&line, "unknown option", argument);
             return line;
         }
     }
-    if (line.shot_file != nullptr && line.watch) {
-        set_error(&line, "--watch has no use with", "--shot");
+    // The options that draw without a window, which the viewer's own options
+    // have no use with.
+    const char* windowless = line.shot_file != nullptr ? "--shot" : nullptr;
+    if (windowless != nullptr && line.watch) {
+        set_error(&line, "--watch has no use with", windowless);
+    } else if (windowless != nullptr && line.paused) {
+        set_error(&line, "--paused has no use with", windowless);
     } else if (line.shot_file != nullptr) {
         line.action = command_shot;
-    } else if (frame_given) {
-        set_error(&line, "--frame goes only with", "--shot FILE");
     }
     return line;
 }
 
 const char* usage_text(void) {
-    return "Usage: qo [--watch] [DIR]\n"
+    return "Usage: qo [--frame N] [--paused] [--watch] [DIR]\n"
            "       qo --shot FILE [--frame N] [DIR]\n"
            "       qo --help | --version\n"
            "\n"
@@ -102,6 +105,12 @@ const char* usage_text(void) {
            "\n"
            "Keys:\n"
            "  F5           rebuild from both files (also while the editor has the focus)\n"
+           "  Space        pause / resume the clock (frames are still drawn: rebuilds show)\n"
+           "  . / ,        one frame forward / back, and pause\n"
+           "  Right / Left 300 frames (5 s) forward / back\n"
+           "  Up / Down    3600 frames (60 s) forward / back\n"
+           "  Home         back to frame 1\n"
+           "               (these with qo's window focused; each names the frame on stderr)\n"
            "  Esc          quit (or close the window)\n"
            "\n"
            "Options:\n"
@@ -110,7 +119,9 @@ const char* usage_text(void) {
            "  --shot FILE  draw frame N off screen, write it to FILE as an 800x600 PNG and\n"
            "               exit; needs no display (CI, thumbnails). FILE is relative to\n"
            "               where qo starts, not to DIR\n"
-           "  --frame N    the frame for --shot, 1 (the first, the default) to 2147483647\n"
+           "  --frame N    the frame --shot draws, or the viewer's first: 1 (the default)\n"
+           "               to 2147483647; frame N's clock is 1/60 added N times from 0\n"
+           "  --paused     start the viewer paused (at frame 1 without --frame)\n"
            "  -h, --help   print this help and exit\n"
            "  --version    print the version and exit\n"
            "\n"

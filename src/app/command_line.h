@@ -23,10 +23,13 @@ struct command_line {
     const char* folder = nullptr;
     // Rebuild when vs.fx or ps.fx is saved, besides F5.
     bool watch = false;
-    // For command_shot: the PNG file to write (the argument as given) and the
-    // frame to draw, counted from 1 as the viewer draws them.
+    // For command_shot: the PNG file to write (the argument as given).
     const char* shot_file = nullptr;
+    // The frame of `--frame N`, counted from 1 as the viewer draws them: the
+    // one command_shot draws, or the viewer's first.
     int shot_frame = 1;
+    // The viewer starts paused (`--paused`).
+    bool paused = false;
     // For command_usage_error: one line, without its line end, naming the
     // argument at fault and pointing at --help.
     char error[256] = {};
@@ -37,8 +40,9 @@ struct command_line {
 // or a second folder is an error at once. `--` makes every later argument a
 // folder name, so that a folder may start with "-". No arguments: run here.
 // `--shot FILE` (FILE is the next argument, whatever it looks like) asks for
-// command_shot; `--frame N` (a whole number from 1 to 2147483647) goes only
-// with it.
+// command_shot; `--frame N` (a whole number from 1 to 2147483647) is the
+// frame it draws, or the viewer's first frame; `--paused` starts the viewer
+// paused and has no use with --shot.
 command_line parse_command_line(int argc, const char* const* argv);
 
 // The text `qo --help` prints, lines ended by "\n".

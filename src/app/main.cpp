@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
             // Before the first build, so that no save after it is missed.
             start_save_watch(".");
         }
-        status = run_main_loop();
+        status = run_main_loop(start_frame_time(line.shot_frame, line.paused));
         stop_save_watch();
     }
     close_display();

@@ -1,7 +1,10 @@
 // The main loop and the frame.
 #pragma once
 
-// The program's notion of time in seconds, advanced 1/60 per frame.
+#include "app/frame_time.h"
+
+// The program's notion of time in seconds: the clock of the frame drawn,
+// frame_clock_at of its number (frame n's clock is 1/60 added n times).
 extern float frame_clock;
 // The 16 floats uploaded as the uniform array "fpar" every frame.
 extern float fpar_block[16];
@@ -10,20 +13,24 @@ extern float fpar_block[16];
 // and returns 1 when it does not.
 int require_opengl_2(void);
 
-// Builds the program, then drains events and draws frames until a quit
-// request; the frame of the iteration that took it is still drawn. Returns 0,
-// or 1 when the first build found the GL unusable. A stop request (Ctrl+C,
-// SIGTERM, ...) ends the process at once, the build lines written out (see
+// Builds the program, then drains events and draws frames from `start` on
+// until a quit request; the frame of the iteration that took it is still
+// drawn. Each iteration takes at most one time key, which sets the frame
+// drawn; after that frame is presented one stderr line names it:
+// "qo: frame N (T s)", with ", paused" while paused. Returns 0, or 1 when
+// the first build found the GL unusable. A stop request (Ctrl+C, SIGTERM,
+// ...) ends the process at once, the build lines written out (see
 // prepare_process).
-int run_main_loop(void);
+int run_main_loop(frame_time start);
 
 // One frame: rebuild while F5 is down or when the save watch saw a save of a
-// shader since the last frame, clear, advance the clock, fill and upload the
-// parameter block to the last program that linked, draw the full-viewport
-// rectangle (render_frame), present.
+// shader since the last frame, set the clock to the frame to draw (the
+// viewer's time), fill and upload the parameter block to the last program
+// that linked, draw the full-viewport rectangle (render_frame), present; then
+// the next frame is the one after it unless paused.
 void draw_frame(void);
 
-// The drawing of one frame, what draw_frame does between the rebuild and the
-// present: clear, advance the clock, fill and upload the parameter block,
-// draw the full-viewport rectangle, flush.
+// The drawing of one frame at the clock `frame_clock` holds, what draw_frame
+// does between the rebuild and the present: clear, fill and upload the
+// parameter block, draw the full-viewport rectangle, flush.
 void render_frame(void);

@@ -14,6 +14,14 @@
 // drain. A repeat of a key already down is not a new press. The low bit of
 // GetAsyncKeyState is documented as unreliable and is not used.
 //
+// The time keys (time_keys.h) are qo's own key messages, so they act only
+// while its window has the keyboard focus; held keys repeat them. '.' and
+// ',' come as WM_CHAR, the characters the layout (and Shift) make of the
+// keys, wherever the layout puts them; Space, the arrows and Home as
+// WM_KEYDOWN virtual keys (the keypad's arrows and Home with NumLock off
+// are the same virtual keys). Space's WM_CHAR is not looked at: it would
+// count the key twice.
+//
 // qo --shot makes the same window and context but never shows the window
 // (open_hidden_display, display_win32.h), and draws into a framebuffer
 // object of that context (offscreen_wgl.cpp).
@@ -22,6 +30,7 @@
 #include "display/display_win32.h"
 #include "display/extension_search.h"
 #include "display/opengl.h"
+#include "display/time_keys.h"
 #include "shader/gl_entry_points.h"
 
 #include <cstdio>
@@ -122,6 +131,26 @@ void watch_raw_keyboard(void) {
     }
 }
 
+// The time key of a WM_KEYDOWN's virtual key; time_key_none for any other.
+time_key time_key_of_virtual_key(WPARAM key) {
+    switch (key) {
+    case VK_SPACE:
+        return time_key_pause;
+    case VK_RIGHT:
+        return time_key_seek_forward;
+    case VK_LEFT:
+        return time_key_seek_back;
+    case VK_UP:
+        return time_key_jump_forward;
+    case VK_DOWN:
+        return time_key_jump_back;
+    case VK_HOME:
+        return time_key_first_frame;
+    default:
+        return time_key_none;
+    }
+}
+
 LRESULT CALLBACK display_window_proc(HWND window, UINT kind, WPARAM wparam, LPARAM lparam) {
     switch (kind) {
     case WM_INPUT:
@@ -143,6 +172,15 @@ LRESULT CALLBACK display_window_proc(HWND window, UINT kind, WPARAM wparam, LPAR
         } else if (wparam == VK_F5 && (lparam & (1L << 30)) == 0) {
             // Bit 30: the key was already down (a repeat).
             win32.f5_pressed_since_look = true;
+        } else {
+            queue_time_key(time_key_of_virtual_key(wparam));
+        }
+        break;
+    case WM_CHAR:
+        if (wparam == '.') {
+            queue_time_key(time_key_step_forward);
+        } else if (wparam == ',') {
+            queue_time_key(time_key_step_back);
         }
         break;
     default:

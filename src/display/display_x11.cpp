@@ -22,10 +22,21 @@
 // keyboard, such as one that types into another client, brings a key map of
 // its own). A press counts until the same key is released, whatever the key
 // means by then.
+//
+// The time keys (time_keys.h) are KeyPress events on qo's own window, so
+// they act only while it has the keyboard focus; autorepeat sends a KeyPress
+// for each repeat. They are matched by the keysym XLookupString gives with
+// the live layout, group and modifiers: '.' is XK_period and ',' XK_comma
+// wherever the layout puts them (Shift included, as on AZERTY), Space, the
+// arrows and Home by their keysyms, the keypad's arrows and Home (NumLock
+// off) too. The keypad's decimal key is not a step: it gives KP_Decimal or
+// KP_Separator, a decimal mark whose character follows the locale (on
+// Windows it types that character, and steps as it).
 #include "display/display.h"
 
 #include "display/extension_search.h"
 #include "display/portal_shortcut.h"
+#include "display/time_keys.h"
 #include "output/build_output.h"
 #include "shader/gl_entry_points.h"
 
@@ -312,6 +323,35 @@ void take_xkb_event(XEvent& event) {
     }
 }
 
+// The time key a keysym stands for; time_key_none for any other.
+time_key time_key_of(KeySym sym) {
+    switch (sym) {
+    case XK_space:
+        return time_key_pause;
+    case XK_period:
+        return time_key_step_forward;
+    case XK_comma:
+        return time_key_step_back;
+    case XK_Right:
+    case XK_KP_Right:
+        return time_key_seek_forward;
+    case XK_Left:
+    case XK_KP_Left:
+        return time_key_seek_back;
+    case XK_Up:
+    case XK_KP_Up:
+        return time_key_jump_forward;
+    case XK_Down:
+    case XK_KP_Down:
+        return time_key_jump_back;
+    case XK_Home:
+    case XK_KP_Home:
+        return time_key_first_frame;
+    default:
+        return time_key_none;
+    }
+}
+
 void handle_event(XEvent& event) {
     switch (event.type) {
     case ClientMessage:
@@ -328,7 +368,13 @@ void handle_event(XEvent& event) {
         XKeyEvent key = event.xkey;
         if (XLookupKeysym(&key, 0) == XK_Escape) {
             x11.quit_requested = true;
+            break;
         }
+        // The keysym as typed: layout group and modifiers applied.
+        char text[16];
+        KeySym typed = NoSymbol;
+        XLookupString(&key, text, sizeof text, &typed, nullptr);
+        queue_time_key(time_key_of(typed));
         break;
     }
     case ConfigureNotify:

@@ -8,6 +8,7 @@
 
 #include "harness.h"
 
+#include <X11/keysym.h>
 #include <png.h>
 
 #include <cmath>
@@ -459,6 +460,68 @@ TEST_F(Shot, ReplacesTheFileAPathNamesKeepingItsMode) {
               (std::set<std::string>{"relative.png", "chained.png"}));
 }
 
+// The viewer paused at frame n shows qo --shot --frame n's picture, pixel
+// for pixel, however it got there: started with --frame n --paused, and
+// back at n after seeking away and back (Up, Down) and stepping (., ,).
+TEST_F(Shot, SameAsTheWindowPausedThere) {
+    std::string error;
+    ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
+    for (long frame : {2400L, 12345678L}) {
+        SCOPED_TRACE("frame " + std::to_string(frame));
+        std::string picture = folder_ + "/shot " + std::to_string(frame) + ".png";
+        ASSERT_NO_FATAL_FAILURE(run_qo(
+            folder_, {"--shot", picture, "--frame", std::to_string(frame), QO_EXAMPLES_PATH}));
+        ASSERT_EQ(run_.status, 0) << run_stderr(run_);
+        probe_image shot;
+        ASSERT_TRUE(read_png(picture, &shot, &error)) << error;
+
+        viewer_launch launch = launch_for(platform_, server_.name, outputs_);
+        launch.command.insert(launch.command.end(),
+                              {"--frame", std::to_string(frame), "--paused", QO_EXAMPLES_PATH});
+        run_ = viewer_run();
+        ASSERT_TRUE(start_viewer(launch, &run_, &error)) << error;
+        viewer_area area;
+        ASSERT_TRUE(find_viewer_area(server_.display, platform_, deadline_ms, &area, &error))
+            << error;
+        ASSERT_TRUE(focus_window(server_.display, area.window, deadline_ms));
+        auto same_as_shot = [&](const char* after) {
+            std::string first;
+            bool same = poll_until(
+                [&] {
+                    probe_image window;
+                    return grab_area(server_.display, area, &window) &&
+                           count_differences(window, shot, &first) == 0;
+                },
+                deadline_ms);
+            EXPECT_TRUE(same) << after << ": " << first;
+        };
+        same_as_shot("at the start");
+        // Each key's line comes once its frame is on screen.
+        int lines = 0;
+        for (KeySym key : {XK_Up, XK_Down, XK_period, XK_comma}) {
+            ASSERT_TRUE(fake_key(server_.display, key, true));
+            ASSERT_TRUE(fake_key(server_.display, key, false));
+            ++lines;
+            EXPECT_TRUE(poll_until(
+                [&] {
+                    std::string err = run_stderr(run_);
+                    int count = 0;
+                    for (size_t at = err.find("qo: frame "); at != std::string::npos;
+                         at = err.find("qo: frame ", at + 1)) {
+                        ++count;
+                    }
+                    return count >= lines;
+                },
+                deadline_ms))
+                << "no line for the key: " << run_stderr(run_);
+        }
+        same_as_shot("after Up, Down, '.' and ','");
+        std::string back = "qo: frame " + std::to_string(frame) + " (";
+        EXPECT_NE(run_stderr(run_).rfind(back), std::string::npos) << run_stderr(run_);
+        kill_viewer(&run_);
+    }
+}
+
 // The disk fills up in the middle of the picture (a preloaded shim fails the
 // writes after the first 1024 bytes): one stderr line with the reason, exit
 // status 1, the picture already there untouched and no part-written file.
@@ -657,8 +720,8 @@ TEST_F(Shot, DeviceIsWrittenAsItIs) {
     }
 }
 
-// A bad --frame, or one without --shot: a usage error (status 2, one stderr
-// line pointing at --help), nothing built and no file.
+// A bad --frame, or --paused (the viewer's) with --shot: a usage error
+// (status 2, one stderr line pointing at --help), nothing built and no file.
 TEST_F(Shot, BadFrameIsAUsageError) {
     ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
     const std::vector<std::vector<std::string>> cases = {
@@ -671,7 +734,7 @@ TEST_F(Shot, BadFrameIsAUsageError) {
         {"--shot", "x.png", "--frame", "99999999999999999999"},
         {"--shot", "x.png", "--frame", ""},
         {"--shot", "x.png", "--frame"},
-        {"--frame", "5"},
+        {"--shot", "x.png", "--paused"},
         {"--shot"},
     };
     std::set<std::string> before = folder_entries(folder_);

@@ -523,7 +523,10 @@ TEST_F(CommandLine, HelpAndVersionPrintOnStdoutAndOpenNoWindow) {
         ASSERT_NO_FATAL_FAILURE(run_without_display({option, "--bogus"}));
         EXPECT_EQ(run_.status, 0) << option;
         std::string out = run_stdout(run_);
-        EXPECT_EQ(out.rfind("Usage: qo [--watch] [DIR]" + platform_.line_end, 0), 0u) << out;
+        EXPECT_EQ(
+            out.rfind("Usage: qo [--frame N] [--paused] [--watch] [DIR]" + platform_.line_end, 0),
+            0u)
+            << out;
         EXPECT_NE(out.find("--watch"), std::string::npos);
         EXPECT_EQ(out.size() - out.rfind(platform_.line_end), platform_.line_end.size())
             << "the text ends with a line end";

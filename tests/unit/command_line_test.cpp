@@ -114,8 +114,9 @@ TEST(CommandLine, AnArgumentTooLongForTheLineIsCutNotOverrun) {
 
 TEST(CommandLine, UsageTextNamesWhatAUserNeeds) {
     std::string text = usage_text();
-    for (const char* part : {"Usage: qo [--watch] [DIR]", "vs.fx", "ps.fx", "F5", "Esc", "--watch",
-                             "--help", "--version", "Exit status", " 2 ", "man qo"}) {
+    for (const char* part :
+         {"Usage: qo [--frame N] [--paused] [--watch] [DIR]", "vs.fx", "ps.fx", "F5", "Esc",
+          "--watch", "--help", "--version", "Exit status", " 2 ", "man qo"}) {
         EXPECT_NE(text.find(part), std::string::npos) << part;
     }
     // A terminal's width, lines ended by "\n" (the console turns them into

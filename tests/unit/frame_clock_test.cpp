@@ -57,3 +57,57 @@ TEST(FrameClock, FixedElementsHoldAtAnyTime) {
         }
     }
 }
+
+// frame_clock_at against the plain loop run to where the clock stops moving
+// (about 25 million frames): equal at every frame around each change of
+// the float's power-of-two range (where the step changes), at every frame
+// of the first 5000, at every 997th frame, and past the stop.
+TEST(FrameClock, ClockAtAnyFrameIsTheAccumulatedOne) {
+    float before[3] = {0.0f, 0.0f, 0.0f}; // frames n - 2, n - 1, n of the loop
+    float clock = 0.0f;
+    long long check_until = 0;
+    long long frame = 0;
+    int ranges_crossed = 0;
+    int mismatches = 0;
+    auto check = [&](long long n, float expected) {
+        float seen = frame_clock_at(static_cast<int>(n));
+        if (seen != expected && ++mismatches <= 10) {
+            ADD_FAILURE() << "frame " << n << ": " << seen << " instead of " << expected;
+        }
+    };
+    for (;;) {
+        float next = advance_frame_clock(clock);
+        if (next == clock) {
+            break;
+        }
+        ++frame;
+        int old_exponent = 0;
+        int new_exponent = 0;
+        std::frexp(clock, &old_exponent);
+        std::frexp(next, &new_exponent);
+        before[0] = before[1];
+        before[1] = before[2];
+        before[2] = next;
+        clock = next;
+        if (new_exponent != old_exponent) {
+            ++ranges_crossed;
+            if (frame > 2) {
+                check(frame - 2, before[0]);
+                check(frame - 1, before[1]);
+            }
+            check_until = frame + 2;
+        }
+        if (frame <= check_until || frame <= 5000 || frame % 997 == 0) {
+            check(frame, clock);
+        }
+    }
+    EXPECT_EQ(clock, 524288.0f);
+    EXPECT_GT(frame, 24000000);
+    EXPECT_GE(ranges_crossed, 25);
+    // Past the stop every frame has the same clock, up to the last one
+    // --frame accepts.
+    for (long long n : {frame, frame + 1, frame + 12345, 2147483646LL, 2147483647LL}) {
+        check(n, clock);
+    }
+    check(0, 0.0f);
+}

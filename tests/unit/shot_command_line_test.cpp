@@ -74,8 +74,10 @@ TEST(ShotCommandLine, UsageErrors) {
          "qo: not a frame number from 1 to 2147483647: '12 '; see 'qo --help'"},
         {{"--shot", "a", "--frame", ""},
          "qo: not a frame number from 1 to 2147483647: ''; see 'qo --help'"},
-        {{"--frame", "3"}, "qo: --frame goes only with '--shot FILE'; see 'qo --help'"},
-        {{"--frame", "3", "dir"}, "qo: --frame goes only with '--shot FILE'; see 'qo --help'"},
+        // --paused is the viewer's.
+        {{"--shot", "a", "--paused"}, "qo: --paused has no use with '--shot'; see 'qo --help'"},
+        {{"--paused", "--frame", "3", "--shot", "a", "dir"},
+         "qo: --paused has no use with '--shot'; see 'qo --help'"},
         {{"--watch", "--shot", "a"}, "qo: --watch has no use with '--shot'; see 'qo --help'"},
     };
     for (const Case& c : cases) {
