@@ -185,6 +185,18 @@ class StopSignal : public ::testing::Test {
         }
     }
 
+    // A pipe nobody reads, filled to the brim with build lines before the
+    // viewer starts: no write of the viewer's can go through.
+    void use_a_full_pipe() {
+        ASSERT_NO_FATAL_FAILURE(use_a_pipe(false));
+        int filler = open((folder_ + "/qo.stdout").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(filler, 0) << std::strerror(errno);
+        const std::string line = "0\nprog:\n";
+        while (write(filler, line.data(), line.size()) > 0) {
+        }
+        close(filler);
+    }
+
     // The viewer's stdout: the file, or what came through the pipe.
     std::string output() {
         if (!piped_) {
@@ -400,13 +412,7 @@ class StopRace : public StopSignal, public ::testing::WithParamInterface<output_
 TEST_P(StopRace, ASignalJustBeforeAWriteEndsItPromptly) {
     const output_kind output = GetParam();
     if (output == output_kind::unread_pipe) {
-        ASSERT_NO_FATAL_FAILURE(use_a_pipe(false));
-        int filler = open((folder_ + "/qo.stdout").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        ASSERT_GE(filler, 0) << std::strerror(errno);
-        const std::string line = "0\nprog:\n";
-        while (write(filler, line.data(), line.size()) > 0) {
-        }
-        close(filler);
+        ASSERT_NO_FATAL_FAILURE(use_a_full_pipe());
     }
     const std::string sent = folder_ + "/sent";
     ASSERT_NO_FATAL_FAILURE(start_and_watch_clock(
@@ -445,13 +451,7 @@ INSTANTIATE_TEST_SUITE_P(BeforeTheFirstWrite, StopRace,
 // frame. The stop must find the pipe takes nothing and end by the signal at
 // once: a stop that waited for room would wait for ever.
 TEST_F(StopSignal, NeverWaitsForAReaderOfAFullPipe) {
-    ASSERT_NO_FATAL_FAILURE(use_a_pipe(false));
-    int filler = open((folder_ + "/qo.stdout").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_GE(filler, 0) << std::strerror(errno);
-    const std::string line = "0\nprog:\n";
-    while (write(filler, line.data(), line.size()) > 0) {
-    }
-    close(filler);
+    ASSERT_NO_FATAL_FAILURE(use_a_full_pipe());
     const std::string slow = folder_ + "/slow";
     const std::string asleep = folder_ + "/asleep";
     ASSERT_NO_FATAL_FAILURE(
