@@ -11,7 +11,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <map>
+#include <pty.h>
 #include <regex>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -371,6 +373,73 @@ TEST_F(Record, SizeForShotAndRecord) {
         EXPECT_EQ(run_stdout(run_), "");
         EXPECT_EQ(folder_entries(folder_), before);
     }
+}
+
+// ---- progress --------------------------------------------------------------------------
+
+// On a terminal (stderr a pseudo-terminal here), one line updated in place:
+// frame k of N, frames per second, time left, each update starting at the
+// line's beginning; then the line of the end. (Not on a terminal: nothing,
+// as the other scenarios check.)
+TEST_F(Record, ProgressLineOnATerminal) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), place_pixel_shader));
+    int terminal = -1;
+    int side = -1;
+    ASSERT_EQ(openpty(&terminal, &side, nullptr, nullptr, nullptr), 0);
+    std::string program = linux_viewer_path();
+    std::vector<char*> argv;
+    for (const char* argument : {program.c_str(), "--record", "f%d.png", "--frames", "1-12",
+                                 "--size", "64x64", folder_.c_str()}) {
+        argv.push_back(const_cast<char*>(argument));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, side, 2);
+    posix_spawn_file_actions_addclose(&actions, terminal);
+    posix_spawn_file_actions_addchdir_np(&actions, outputs_.c_str());
+    std::vector<std::string> environment_text;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        std::string text = *variable;
+        if (text.rfind("DISPLAY=", 0) != 0 && text.rfind("WAYLAND_DISPLAY=", 0) != 0) {
+            environment_text.push_back(text);
+        }
+    }
+    std::vector<char*> environment;
+    for (std::string& text : environment_text) {
+        environment.push_back(&text[0]);
+    }
+    environment.push_back(nullptr);
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environment.data()), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(side);
+    std::string output;
+    char buffer[4096];
+    ssize_t count = 0;
+    while ((count = read(terminal, buffer, sizeof buffer)) > 0) {
+        output.append(buffer, static_cast<size_t>(count));
+    }
+    close(terminal);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    const std::regex progress("qo: frame ([0-9]+) of 12, [0-9]+\\.[0-9] fps, "
+                              "[0-9]+:[0-9][0-9]:[0-9][0-9] left *\r");
+    long last = 0;
+    for (std::sregex_iterator match(output.begin(), output.end(), progress), end; match != end;
+         ++match) {
+        long frame = std::stol((*match)[1].str());
+        EXPECT_GT(frame, last) << output;
+        last = frame;
+    }
+    EXPECT_EQ(last, 12) << output;
+    const std::string end_line = "qo: wrote frames 1-12 to f%d.png\r\n";
+    ASSERT_GE(output.size(), end_line.size());
+    EXPECT_EQ(output.substr(output.size() - end_line.size()), end_line) << output;
+    EXPECT_EQ(output.find('\n'), output.size() - 1) << "more than one line: " << output;
+    EXPECT_TRUE(exists(outputs_ + "/f12.png"));
 }
 
 // ---- failures --------------------------------------------------------------------------
