@@ -1,7 +1,9 @@
 // qo --record FILE [--frames A-B] [--size WxH], run as a user or a CI job
 // would, with no display at all: PNG sequences read back with libpng,
 // videos read back with the real ffprobe and ffmpeg, the exit status,
-// stdout and stderr; stops sent mid-record. --size for --shot too.
+// stdout and stderr; stops sent mid-record. --size for --shot too. Built
+// with QO_SCENARIOS_ON_WINE: qo.exe under Wine, its PNG sequence for real
+// and its pipe into a stand-in ffmpeg.exe.
 // GoogleTest before the X11 headers: Xlib's macros (None, Bool) would break it.
 #include <gtest/gtest.h>
 
@@ -13,7 +15,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <map>
+#if !QO_SCENARIOS_ON_WINE
 #include <pty.h>
+#endif
 #include <regex>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,6 +29,46 @@ namespace {
 
 class Record : public PictureFixture {};
 
+// ---- the PNG sequence ----------------------------------------------------------------
+
+// Each frame of the sequence carries its own parameter block bit for bit,
+// named by its number (zero-padded, with a literal %), from A to B and no
+// other; the shaders in DIR, the files named from where qo was started;
+// each is the picture qo --shot --frame n writes; no temporary file left;
+// nothing on stderr (not a terminal), the two build lines on stdout.
+TEST_F(Record, PngSequenceFramesCarryTheirParameterBlocks) {
+    std::string shaders = folder_ + "/shader dir";
+    ASSERT_EQ(mkdir(shaders.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((folder_ + "/out").c_str(), 0755), 0);
+    ASSERT_NO_FATAL_FAILURE(
+        write_shaders(shaders, compatibility_vertex_shader, fpar_bits_pixel_shader));
+    ASSERT_NO_FATAL_FAILURE(
+        run_qo(folder_, {"--record", "out/100%% %03d.png", "--frames", "119-123", "shader dir"}));
+    EXPECT_EQ(run_.status, 0);
+    EXPECT_EQ(run_stderr(run_), "");
+    expect_one_clean_build();
+    std::set<std::string> names;
+    for (long frame = 119; frame <= 123; ++frame) {
+        std::string name = "100% " + std::to_string(frame) + ".png";
+        names.insert(name);
+        probe_image image;
+        std::string error;
+        ASSERT_TRUE(read_png(folder_ + "/out/" + name, &image, &error)) << error;
+        std::string first;
+        EXPECT_EQ(count_differences(image, expected_fpar_picture(frame), &first), 0)
+            << name << ": " << first;
+    }
+    EXPECT_EQ(folder_entries(folder_ + "/out"), names);
+    EXPECT_EQ(folder_entries(shaders), (std::set<std::string>{"vs.fx", "ps.fx"}));
+
+    ASSERT_NO_FATAL_FAILURE(
+        run_qo(folder_, {"--shot", "shot.png", "--frame", "121", "shader dir"}));
+    ASSERT_EQ(run_.status, 0) << run_stderr(run_);
+    EXPECT_EQ(read_file(folder_ + "/shot.png"), read_file(folder_ + "/out/100% 121.png"))
+        << "not the bytes qo --shot writes";
+}
+
+#if !QO_SCENARIOS_ON_WINE
 // Runs a tool (ffprobe, ffmpeg) to its end; its stdout, or "" with `ok`
 // false when it failed.
 std::string run_tool(const std::vector<std::string>& argv, bool* ok) {
@@ -185,45 +229,6 @@ std::string stand_in_ffmpeg(const std::string& folder, const std::string& script
     write_file(path, "#!/bin/sh\n" + script);
     chmod(path.c_str(), 0755);
     return bin;
-}
-
-// ---- the PNG sequence ----------------------------------------------------------------
-
-// Each frame of the sequence carries its own parameter block bit for bit,
-// named by its number (zero-padded, with a literal %), from A to B and no
-// other; the shaders in DIR, the files named from where qo was started;
-// each is the picture qo --shot --frame n writes; no temporary file left;
-// nothing on stderr (not a terminal), the two build lines on stdout.
-TEST_F(Record, PngSequenceFramesCarryTheirParameterBlocks) {
-    std::string shaders = folder_ + "/shader dir";
-    ASSERT_EQ(mkdir(shaders.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((folder_ + "/out").c_str(), 0755), 0);
-    ASSERT_NO_FATAL_FAILURE(
-        write_shaders(shaders, compatibility_vertex_shader, fpar_bits_pixel_shader));
-    ASSERT_NO_FATAL_FAILURE(
-        run_qo(folder_, {"--record", "out/100%% %03d.png", "--frames", "119-123", "shader dir"}));
-    EXPECT_EQ(run_.status, 0);
-    EXPECT_EQ(run_stderr(run_), "");
-    expect_one_clean_build();
-    std::set<std::string> names;
-    for (long frame = 119; frame <= 123; ++frame) {
-        std::string name = "100% " + std::to_string(frame) + ".png";
-        names.insert(name);
-        probe_image image;
-        std::string error;
-        ASSERT_TRUE(read_png(folder_ + "/out/" + name, &image, &error)) << error;
-        std::string first;
-        EXPECT_EQ(count_differences(image, expected_fpar_picture(frame), &first), 0)
-            << name << ": " << first;
-    }
-    EXPECT_EQ(folder_entries(folder_ + "/out"), names);
-    EXPECT_EQ(folder_entries(shaders), (std::set<std::string>{"vs.fx", "ps.fx"}));
-
-    ASSERT_NO_FATAL_FAILURE(
-        run_qo(folder_, {"--shot", "shot.png", "--frame", "121", "shader dir"}));
-    ASSERT_EQ(run_.status, 0) << run_stderr(run_);
-    EXPECT_EQ(read_file(folder_ + "/shot.png"), read_file(folder_ + "/out/100% 121.png"))
-        << "not the bytes qo --shot writes";
 }
 
 // ---- the video -----------------------------------------------------------------------
@@ -651,5 +656,49 @@ TEST_F(Record, StopMidVideoFinishesIt) {
         std::remove(run_.stderr_path.c_str());
     }
 }
+
+#else
+// ---- the video under Wine ----------------------------------------------------------------
+
+// qo.exe's video goes through ffmpeg.exe on PATH, started with CreateProcess
+// and fed through a pipe: here a stand-in of the tests (Wine has no
+// ffmpeg.exe) that checks the command and writes what it got in place of a
+// video: whole frames of the size, in order. Failing, its last lines are
+// shown and no file is left; missing, one line says so.
+TEST_F(Record, VideoThroughAStandInOnPath) {
+    ASSERT_NO_FATAL_FAILURE(write_shaders(folder_, plain_vertex_shader(), clock_pixel_shader(0)));
+    std::string viewer = windows_viewer_path();
+    std::string stand_in = viewer.substr(0, viewer.rfind('/')) + "/stand-in";
+    ASSERT_TRUE(exists(stand_in + "/ffmpeg.exe")) << stand_in << " (built with qo.exe's tests)";
+    const std::string on_path = "WINEPATH=Z:" + stand_in;
+    const std::vector<std::string> arguments = {"--record", "clip.mp4", "--frames",
+                                                "3-7",      "--size",   "64x48"};
+    ASSERT_NO_FATAL_FAILURE(run_qo(folder_, arguments, "", {on_path}));
+    EXPECT_EQ(run_.status, 0);
+    EXPECT_EQ(run_stderr(run_), "");
+    expect_one_clean_build();
+    EXPECT_EQ(read_file(folder_ + "/clip.mp4"), "rgb24 64x48 at 60: 5 frames: 3 4 5 6 7\n");
+    EXPECT_EQ(folder_entries(folder_), (std::set<std::string>{"vs.fx", "ps.fx", "clip.mp4"}));
+
+    const std::string& end = platform_.line_end;
+    ASSERT_NO_FATAL_FAILURE(
+        run_qo(folder_, {"--record", "other.mp4"}, "", {on_path, "QO_STAND_IN_FAIL=1"}));
+    EXPECT_EQ(run_.status, 1);
+    EXPECT_EQ(run_stderr(run_), "qo: cannot write other.mp4: ffmpeg failed with exit status 3" +
+                                    end + "stand-in: first line" + end +
+                                    "stand-in: failing as asked" + end);
+    EXPECT_EQ(folder_entries(folder_), (std::set<std::string>{"vs.fx", "ps.fx", "clip.mp4"}));
+
+    ASSERT_NO_FATAL_FAILURE(run_qo(folder_, {"--record", "other.mp4"}, "", {"WINEPATH"}));
+    EXPECT_EQ(run_.status, 1);
+    EXPECT_EQ(run_stderr(run_),
+              "qo: cannot record other.mp4: the ffmpeg program is not on PATH (Debian: apt "
+              "install ffmpeg); a PNG sequence needs no ffmpeg: qo --record "
+              "'frames/f%04d.png'" +
+                  end);
+    EXPECT_EQ(run_stdout(run_), "");
+    EXPECT_EQ(folder_entries(folder_), (std::set<std::string>{"vs.fx", "ps.fx", "clip.mp4"}));
+}
+#endif
 
 } // namespace
