@@ -6,7 +6,10 @@ the time of a frame goes.
 
 1. A shader whose drawing is the bottleneck (written here, at 400x300): the
    frames per second of qo --record (PNG sequence and mp4) against a bare
-   EGL loop that draws and reads back the same frames, as a ratio.
+   EGL loop that draws and reads back the same frames, as a ratio of wall
+   times and of CPU times (user + system, the encoder's included: steadier
+   on a busy machine, and what a machine with a core to spare for the
+   writing would see).
 2. SHADERS (the example) at 800x600 and 1920x1080: frames per second of qo
    --record to PNG and to mp4, and the milliseconds per frame of each step,
    measured alone, one after the other: drawing (bare loop, glFinish),
@@ -20,6 +23,7 @@ unset; medians. Figures only, no verdict.
 """
 import os
 import random
+import resource
 import shutil
 import statistics
 import subprocess
@@ -32,7 +36,7 @@ void main()
 {
     vec2 p = gl_FragCoord.xy / 300.0;
     float v = 0.0;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 600; ++i) {
         p = vec2(sin(p.x * 1.3 + fpar[2].x), cos(p.y * 1.7 - float(i) * 0.01)) * 1.01;
         v += p.x * p.y;
     }
@@ -47,26 +51,40 @@ MP4_ENCODING = ["-c:v", "libx264", "-vf",
                 "bt709", "-color_range", "tv", "-f", "mp4"]
 
 
-def seconds_of(command, cwd, env, stdout=subprocess.DEVNULL):
+def cpu_of_children():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def seconds_of(command, cwd, env, stdout=subprocess.DEVNULL, cpu=None):
+    """Wall seconds of the command; its CPU seconds (its children's
+    included) appended to `cpu` when given."""
+    before = cpu_of_children()
     start = time.perf_counter()
     subprocess.run(command, cwd=cwd, env=env, check=True, stdout=stdout,
                    stderr=subprocess.DEVNULL)
-    return time.perf_counter() - start
+    wall = time.perf_counter() - start
+    if cpu is not None:
+        cpu.append(cpu_of_children() - before)
+    return wall
 
 
 def medians(cases, runs, cwd, env):
-    """The median seconds of each (name, command of a fresh output folder)."""
-    results = {name: [] for name, _ in cases}
+    """The median wall and CPU seconds of each (name, command of a fresh
+    output folder): {name: (wall, cpu)}."""
+    walls = {name: [] for name, _ in cases}
+    cpus = {name: [] for name, _ in cases}
     order = list(cases)
     for _ in range(runs):
         random.shuffle(order)
         for name, command in order:
             out = tempfile.mkdtemp()
             try:
-                results[name].append(seconds_of(command(out), cwd, env))
+                walls[name].append(seconds_of(command(out), cwd, env, cpu=cpus[name]))
             finally:
                 shutil.rmtree(out)
-    return {name: statistics.median(times) for name, times in results.items()}
+    return {name: (statistics.median(walls[name]), statistics.median(cpus[name]))
+            for name, _ in cases}
 
 
 def main():
@@ -89,17 +107,20 @@ def main():
     shutil.copy(os.path.join(shaders, "vs.fx"), heavy)
     with open(os.path.join(heavy, "ps.fx"), "w") as pixel:
         pixel.write(DRAW_BOUND_SHADER)
-    count = frames
+    count = max(frames // 2, 10)
     got = medians([("bare", bare_loop(count, "400x300", "read")),
                    ("png", record(count, "400x300", "f%04d.png")),
                    ("mp4", record(count, "400x300", "a.mp4"))], runs, heavy, env)
     shutil.rmtree(heavy)
     print(f"draw-bound shader, 400x300, {count} frames, medians of {runs}:")
-    print(f"  bare EGL loop (draw + read back) {count / got['bare']:7.2f} fps")
+    print(f"  {'':32} {'fps':>7} {'ratio':>6} {'CPU s':>7} {'CPU ratio':>9}")
+    bare_wall, bare_cpu = got["bare"]
+    print(f"  {'bare EGL loop (draw + read back)':32} {count / bare_wall:7.2f} {'':6} "
+          f"{bare_cpu:7.2f}")
     for kind in ("png", "mp4"):
-        rate = count / got[kind]
-        print(f"  qo --record {kind:4}                {rate:7.2f} fps  "
-              f"ratio {rate / (count / got['bare']):.2f}")
+        wall, cpu = got[kind]
+        print(f"  {'qo --record ' + kind:32} {count / wall:7.2f} {bare_wall / wall:6.2f} "
+              f"{cpu:7.2f} {bare_cpu / cpu:9.2f}")
 
     # 2. The example shader: qo's rates and the steps alone.
     print()
@@ -126,8 +147,8 @@ def main():
                 + MP4_ENCODING + [os.path.join(out, "a.mp4")], shaders, env))
             shutil.rmtree(out)
         raw.close()
-        per = {k: 1000 * v / frames for k, v in got.items()}
-        print(f"{size:10} {frames / got['png']:8.2f} {frames / got['mp4']:8.2f} "
+        per = {k: 1000 * v[0] / frames for k, v in got.items()}
+        print(f"{size:10} {frames / got['png'][0]:8.2f} {frames / got['mp4'][0]:8.2f} "
               f"{per['draw']:7.1f} {per['read'] - per['draw']:7.1f} "
               f"{per['png steps'] - per['read']:7.1f} "
               f"{1000 * statistics.median(encode) / frames:7.1f}")

@@ -60,6 +60,13 @@ void show_log_tail(void) {
     }
 }
 
+void close_log(void) {
+    if (encoder.log != nullptr) {
+        std::fclose(encoder.log);
+        encoder.log = nullptr;
+    }
+}
+
 void close_input(void) {
     if (encoder.input >= 0) {
         close(encoder.input);
@@ -197,6 +204,7 @@ int start_video_encoder(const char* const* argv) {
     close(pipe_ends[0]);
     if (error != 0) {
         close(pipe_ends[1]);
+        close_log();
         std::fprintf(stderr, "qo: cannot start %s: %s\n", argv[0], std::strerror(error));
         return 1;
     }
@@ -235,10 +243,12 @@ int finish_video_encoder(int wait_ms, const char* file) {
         std::fprintf(stderr, "qo: cannot write %s: ffmpeg did not finish within %d s\n", file,
                      wait_ms / 1000);
         encoder.pid = -1;
+        close_log();
         return 1;
     }
     encoder.pid = -1;
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        close_log();
         return 0;
     }
     if (WIFSIGNALED(status)) {
@@ -249,6 +259,7 @@ int finish_video_encoder(int wait_ms, const char* file) {
                      WEXITSTATUS(status));
     }
     show_log_tail();
+    close_log();
     return 1;
 }
 
