@@ -62,9 +62,11 @@ DEB_PACKAGES := dpkg-dev file
 # reads the viewer's compile errors as a quickfix list (editor.* tests).
 # dpkg-dev, file, lintian, groff, mandoc: the Debian package's tests (cpack
 # with dpkg-shlibdeps, then Debian's checker) and the man page's lint.
+# ffmpeg: qo --record's videos are made by it, and read back with its
+# ffprobe and ffmpeg by the record scenarios.
 TEST_PACKAGES := $(BUILD_PACKAGES) libgtest-dev xvfb xauth libxtst-dev libxi-dev openbox \
                  wine wine64 sudo vim-nox $(WAYLAND_TEST_PACKAGES) $(PORTAL_TEST_PACKAGES) \
-                 $(DEB_PACKAGES) lintian groff mandoc
+                 $(DEB_PACKAGES) lintian groff mandoc ffmpeg
 # The Windows program and its tests: the cross compiler, GoogleTest's source,
 # Wine, and the libraries Wine's X11 and OpenGL drivers load (only
 # recommended by Wine's packages).
@@ -73,8 +75,9 @@ WINDOWS_TEST_PACKAGES := $(WINDOWS_PACKAGES) googletest wine wine64 libgl1 libgl
                          libxrender1 libxrandr2 libxi6 libxcursor1 libxfixes3 libxcomposite1 \
                          libxinerama1 libxxf86vm1
 # dbus-daemon, python3-dbus, python3-gi: the bench's portal variant (QO_BENCH_PORTAL=1).
+# ffmpeg: qo --record's mp4 measures.
 BENCH_PACKAGES := $(BUILD_PACKAGES) xvfb xauth valgrind python3 dbus-daemon python3-dbus time \
-                  python3-gi
+                  python3-gi ffmpeg
 BENCH_BUILD ?= build-bench
 DIST_PACKAGES := $(BUILD_PACKAGES) $(WINDOWS_PACKAGES) $(DEB_PACKAGES) zip
 # make fresh-check, on the machine that runs it (the root it makes gets

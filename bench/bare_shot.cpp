@@ -13,6 +13,13 @@
 //   qo_bench_bare_shot --context glx  only the viewer's window on $DISPLAY
 //                                     with its GLX context, mapped and
 //                                     current, then glFinish, and exit
+//   qo_bench_bare_shot --loop N WxH draw|read|png|raw
+//                                     qo --record's yardstick: frames 1 to N
+//                                     at W x H in a row, each only drawn
+//                                     (glFinish), or drawn and read back, or
+//                                     also written as PNG (out-N.png, one
+//                                     after the other: no overlap), or also
+//                                     written raw to standard output
 #include "shader/gl_entry_points.h"
 
 #include <EGL/egl.h>
@@ -29,10 +36,10 @@
 
 namespace {
 
-constexpr int width = 800;
-constexpr int height = 600;
+int width = 800;
+int height = 600;
 constexpr int source_capacity = 4096;
-unsigned char pixels[width * height * 3];
+unsigned char* pixels = nullptr;
 bool use_egl = true;
 
 int fail(const char* what) {
@@ -72,7 +79,8 @@ int open_egl(void) {
         eglGetConfigAttrib(display, configs[i], EGL_RED_SIZE, &red);
         config = red == 8 ? configs[i] : nullptr;
     }
-    const EGLint surface_attributes[] = {EGL_WIDTH, width, EGL_HEIGHT, height, EGL_NONE};
+    const EGLint surface_attributes[] = {EGL_WIDTH, static_cast<EGLint>(width), EGL_HEIGHT,
+                                         static_cast<EGLint>(height), EGL_NONE};
     EGLSurface surface = config != nullptr
                              ? eglCreatePbufferSurface(display, config, surface_attributes)
                              : EGL_NO_SURFACE;
@@ -133,27 +141,17 @@ gl_proc gl_get_proc_address(const char* name) {
     return reinterpret_cast<gl_proc>(glXGetProcAddressARB(reinterpret_cast<const GLubyte*>(name)));
 }
 
-int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--context") == 0) {
-        int status = std::strcmp(argv[2], "glx") == 0 ? open_glx() : open_egl();
-        glFinish();
-        return status;
-    }
-    if (argc < 2 || argc > 3 || argv[1][0] == '-') {
-        std::fprintf(stderr, "usage: qo_bench_bare_shot FILE [N] | --context egl|glx\n");
-        return 2;
-    }
-    long frames = argc == 3 ? std::atol(argv[2]) : 1;
-    if (open_egl() != 0 || resolve_gl_entry_points() != gl_entry_count) {
-        return 1;
-    }
+namespace {
+
+// The program from vs.fx and ps.fx in the working directory; 0 when none.
+GLuint_t build_program(void) {
     static char vertex_source[source_capacity];
     static char fragment_source[source_capacity];
     GLint_t vertex_length = 0;
     GLint_t fragment_length = 0;
     if (read_source("vs.fx", vertex_source, &vertex_length) != 0 ||
         read_source("ps.fx", fragment_source, &fragment_length) != 0) {
-        return 1;
+        return 0;
     }
     GLuint_t program = glCreateProgram_();
     GLuint_t vertex = glCreateShader_(0x8B31);
@@ -167,11 +165,11 @@ int main(int argc, char** argv) {
     glAttachShader_(program, fragment);
     glAttachShader_(program, vertex);
     glLinkProgram_(program);
+    return program;
+}
 
-    float clock = 0.0f;
-    for (long i = 0; i < frames; ++i) {
-        clock = static_cast<float>(static_cast<double>(clock) + 1.0 / 60.0);
-    }
+// One frame at `clock`: clear, matrices, the fpar upload, the rectangle.
+void draw(GLuint_t program, float clock) {
     float fpar[16] = {};
     fpar[0] = static_cast<float>(std::sin(static_cast<double>(clock + 0.1f))) * 2.0f;
     fpar[2] = static_cast<float>(std::cos(static_cast<double>(clock))) * 2.0f;
@@ -187,18 +185,88 @@ int main(int argc, char** argv) {
     glMatrixMode(GL_PROJECTION);
     glLoadIdentity();
     glRectf(-1.0f, -1.0f, 1.0f, 1.0f);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+}
 
+int write_png(const char* path) {
     png_image image;
     std::memset(&image, 0, sizeof image);
     image.version = PNG_IMAGE_VERSION;
-    image.width = width;
-    image.height = height;
+    image.width = static_cast<png_uint_32>(width);
+    image.height = static_cast<png_uint_32>(height);
     image.format = PNG_FORMAT_RGB;
     // A negative stride: the GL's bottom row last.
-    if (!png_image_write_to_file(&image, argv[1], 0, pixels, -width * 3, nullptr)) {
+    if (!png_image_write_to_file(&image, path, 0, pixels, -width * 3, nullptr)) {
         return fail(image.message);
     }
     return 0;
+}
+
+// --loop N WxH MODE
+int run_loop(long frames, const char* size, const char* mode) {
+    if (std::sscanf(size, "%dx%d", &width, &height) != 2 || width <= 0 || height <= 0) {
+        return fail("not a size WxH");
+    }
+    pixels = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(width) * height * 3));
+    GLuint_t program = 0;
+    if (pixels == nullptr || open_egl() != 0 || resolve_gl_entry_points() != gl_entry_count ||
+        (program = build_program()) == 0) {
+        return 1;
+    }
+    bool read = std::strcmp(mode, "draw") != 0;
+    float clock = 0.0f;
+    for (long i = 1; i <= frames; ++i) {
+        clock = static_cast<float>(static_cast<double>(clock) + 1.0 / 60.0);
+        draw(program, clock);
+        if (!read) {
+            glFinish();
+            continue;
+        }
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+        if (std::strcmp(mode, "png") == 0) {
+            char path[64];
+            std::snprintf(path, sizeof path, "out-%ld.png", i);
+            if (write_png(path) != 0) {
+                return 1;
+            }
+        } else if (std::strcmp(mode, "raw") == 0 &&
+                   std::fwrite(pixels, 3, static_cast<size_t>(width) * height, stdout) !=
+                       static_cast<size_t>(width) * height) {
+            return fail("cannot write standard output");
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--context") == 0) {
+        int status = std::strcmp(argv[2], "glx") == 0 ? open_glx() : open_egl();
+        glFinish();
+        return status;
+    }
+    if (argc == 5 && std::strcmp(argv[1], "--loop") == 0) {
+        return run_loop(std::atol(argv[2]), argv[3], argv[4]);
+    }
+    if (argc < 2 || argc > 3 || argv[1][0] == '-') {
+        std::fprintf(stderr, "usage: qo_bench_bare_shot FILE [N] | --context egl|glx | --loop N "
+                             "WxH draw|read|png|raw\n");
+        return 2;
+    }
+    long frames = argc == 3 ? std::atol(argv[2]) : 1;
+    pixels = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(width) * height * 3));
+    GLuint_t program = 0;
+    if (pixels == nullptr || open_egl() != 0 || resolve_gl_entry_points() != gl_entry_count ||
+        (program = build_program()) == 0) {
+        return 1;
+    }
+    float clock = 0.0f;
+    for (long i = 0; i < frames; ++i) {
+        clock = static_cast<float>(static_cast<double>(clock) + 1.0 / 60.0);
+    }
+    draw(program, clock);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, pixels);
+    return write_png(argv[1]);
 }

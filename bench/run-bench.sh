@@ -7,7 +7,8 @@
 # counts, QO_BENCH_PORTAL=1 to measure with the global-shortcuts portal path
 # active (a private session bus, the tests' fake portal, WAYLAND_DISPLAY set),
 # QO_BENCH_WATCH=1 to run the viewer with --watch, QO_BENCH_SHOTS (15): runs
-# of qo --shot and its yardstick.
+# of qo --shot and its yardstick, QO_BENCH_RECORDS (3) and
+# QO_BENCH_RECORD_FRAMES (60): runs and frames of qo --record's measures.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$top/${1:-build-bench}" && pwd)
@@ -77,6 +78,11 @@ echo
 echo
 echo "qo --shot against the bare shot; an EGL context against the GLX window"
 "$top/bench/shot_bench.py" "$build" "$shaders" "${QO_BENCH_SHOTS:-15}"
+
+echo
+echo "qo --record against a bare EGL loop that draws and reads back; where a frame's time goes"
+"$top/bench/record_bench.py" "$build" "$shaders" "${QO_BENCH_RECORDS:-3}" \
+    "${QO_BENCH_RECORD_FRAMES:-60}"
 
 [ "${QO_BENCH_CALLGRIND:-1}" = 0 ] && exit 0
 echo

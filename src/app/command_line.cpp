@@ -10,23 +10,49 @@ void set_error(command_line* line, const char* what, const char* argument) {
     std::snprintf(line->error, sizeof line->error, "qo: %s '%s'; see 'qo --help'", what, argument);
 }
 
-// N of `--frame N`: decimal digits only, from 1 to max_shot_frame; -1 for
+// A whole number written with decimal digits only, from 1 to `largest`, in
+// the text from `text` up to `end` (or its end when `end` is null); -1 for
 // anything else (a sign, a space, a fraction, too many digits).
-int parse_frame_number(const char* text) {
-    if (text[0] == '\0') {
+int parse_number(const char* text, const char* end, int largest) {
+    if (end == nullptr) {
+        end = text + std::strlen(text);
+    }
+    if (text == end) {
         return -1;
     }
     long long value = 0;
-    for (const char* digit = text; *digit != '\0'; ++digit) {
+    for (const char* digit = text; digit != end; ++digit) {
         if (*digit < '0' || *digit > '9') {
             return -1;
         }
         value = value * 10 + (*digit - '0');
-        if (value > max_shot_frame) {
+        if (value > largest) {
             return -1;
         }
     }
     return value >= 1 ? static_cast<int>(value) : -1;
+}
+
+// Two numbers around `separator` ("20-40", "1920x1080"): false unless both
+// are whole numbers from 1 to `largest`.
+bool parse_number_pair(const char* text, char separator, int largest, int* first, int* second) {
+    const char* middle = std::strchr(text, separator);
+    if (middle == nullptr) {
+        return false;
+    }
+    *first = parse_number(text, middle, largest);
+    *second = parse_number(middle + 1, nullptr, largest);
+    return *first > 0 && *second > 0;
+}
+
+// The argument after option `argv[*i]`, taken, or null after a usage error.
+const char* take_value(command_line* line, int argc, const char* const* argv, int* i,
+                       const char* missing) {
+    if (*i + 1 >= argc || argv[*i + 1] == nullptr) {
+        set_error(line, missing, argv[*i]);
+        return nullptr;
+    }
+    return argv[++*i];
 }
 
 } // namespace
@@ -34,6 +60,9 @@ int parse_frame_number(const char* text) {
 command_line parse_command_line(int argc, const char* const* argv) {
     command_line line;
     bool options_ended = false;
+    bool frame_given = false;
+    bool frames_given = false;
+    bool size_given = false;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i] != nullptr ? argv[i] : "";
         bool option = !options_ended && argument[0] == '-' && argument[1] != '\0';
@@ -66,15 +95,49 @@ command_line parse_command_line(int argc, const char* const* argv) {
             }
             line.shot_file = argv[++i];
         } else if (std::strcmp(argument, "--frame") == 0) {
-            if (i + 1 >= argc || argv[i + 1] == nullptr) {
-                set_error(&line, "missing frame number after", argument);
+            const char* value = take_value(&line, argc, argv, &i, "missing frame number after");
+            if (value == nullptr) {
                 return line;
             }
-            line.shot_frame = parse_frame_number(argv[++i]);
+            line.shot_frame = parse_number(value, nullptr, max_shot_frame);
             if (line.shot_frame < 0) {
-                set_error(&line, "not a frame number from 1 to 2147483647:", argv[i]);
+                set_error(&line, "not a frame number from 1 to 2147483647:", value);
                 return line;
             }
+            frame_given = true;
+        } else if (std::strcmp(argument, "--record") == 0) {
+            const char* value = take_value(&line, argc, argv, &i, "missing file name after");
+            if (value == nullptr || value[0] == '\0') {
+                set_error(&line, "missing file name after", argument);
+                return line;
+            }
+            if (line.record_file != nullptr) {
+                set_error(&line, "more than one recording file:", value);
+                return line;
+            }
+            line.record_file = value;
+        } else if (std::strcmp(argument, "--frames") == 0) {
+            const char* value = take_value(&line, argc, argv, &i, "missing frames A-B after");
+            if (value == nullptr) {
+                return line;
+            }
+            if (!parse_number_pair(value, '-', max_shot_frame, &line.first_frame,
+                                   &line.last_frame) ||
+                line.first_frame > line.last_frame) {
+                set_error(&line, "not frames A-B with 1 <= A <= B <= 2147483647:", value);
+                return line;
+            }
+            frames_given = true;
+        } else if (std::strcmp(argument, "--size") == 0) {
+            const char* value = take_value(&line, argc, argv, &i, "missing size WxH after");
+            if (value == nullptr) {
+                return line;
+            }
+            if (!parse_number_pair(value, 'x', max_picture_side, &line.width, &line.height)) {
+                set_error(&line, "not a size WxH, each from 1 to 65535:", value);
+                return line;
+            }
+            size_given = true;
         } else {
             set_error(&line, "unknown option", argument);
             return line;
@@ -82,20 +145,33 @@ command_line parse_command_line(int argc, const char* const* argv) {
     }
     // The options that draw without a window, which the viewer's own options
     // have no use with.
-    const char* windowless = line.shot_file != nullptr ? "--shot" : nullptr;
-    if (windowless != nullptr && line.watch) {
+    const char* windowless = line.shot_file != nullptr     ? "--shot"
+                             : line.record_file != nullptr ? "--record"
+                                                           : nullptr;
+    if (line.shot_file != nullptr && line.record_file != nullptr) {
+        set_error(&line, "--shot and --record go one at a time:", line.record_file);
+    } else if (windowless != nullptr && line.watch) {
         set_error(&line, "--watch has no use with", windowless);
     } else if (windowless != nullptr && line.paused) {
         set_error(&line, "--paused has no use with", windowless);
+    } else if (line.record_file != nullptr && frame_given) {
+        set_error(&line, "--frame has no use with", "--record FILE (see --frames)");
+    } else if (frames_given && line.record_file == nullptr) {
+        set_error(&line, "--frames goes only with", "--record FILE");
+    } else if (size_given && windowless == nullptr) {
+        set_error(&line, "--size goes only with", "--shot FILE or --record FILE");
     } else if (line.shot_file != nullptr) {
         line.action = command_shot;
+    } else if (line.record_file != nullptr) {
+        line.action = command_record;
     }
     return line;
 }
 
 const char* usage_text(void) {
     return "Usage: qo [--frame N] [--paused] [--watch] [DIR]\n"
-           "       qo --shot FILE [--frame N] [DIR]\n"
+           "       qo --shot FILE [--frame N] [--size WxH] [DIR]\n"
+           "       qo --record FILE [--frames A-B] [--size WxH] [DIR]\n"
            "       qo --help | --version\n"
            "\n"
            "Live GLSL shader viewer: builds an OpenGL program from vs.fx (vertex) and\n"
@@ -116,19 +192,28 @@ const char* usage_text(void) {
            "Options:\n"
            "  --watch      also rebuild once each time vs.fx or ps.fx is saved\n"
            "               (for desktops where F5 cannot reach qo, such as GNOME 43 or sway)\n"
-           "  --shot FILE  draw frame N off screen, write it to FILE as an 800x600 PNG and\n"
+           "  --shot FILE  draw frame N off screen, write it to FILE as a PNG (800x600) and\n"
            "               exit; needs no display (CI, thumbnails). FILE is relative to\n"
            "               where qo starts, not to DIR\n"
            "  --frame N    the frame --shot draws, or the viewer's first: 1 (the default)\n"
            "               to 2147483647; frame N's clock is 1/60 added N times from 0\n"
            "  --paused     start the viewer paused (at frame 1 without --frame)\n"
+           "  --record FILE  draw frames A to B off screen, one per frame of the clock\n"
+           "               (60 a second), and write them to FILE, relative to where qo\n"
+           "               starts: out/f%04d.png writes one PNG per frame (%d or %0Nd,\n"
+           "               N 1-9, is the frame number; %% is a %); .mp4, .mkv or .mov\n"
+           "               is H.264, .webm VP9, .gif every third frame at 20 a second,\n"
+           "               made by the ffmpeg program on PATH\n"
+           "  --frames A-B the frames for --record, 1 <= A <= B; 1-600 (10 s) by default\n"
+           "  --size WxH   draw --shot or --record at W x H pixels (800x600 by default)\n"
            "  -h, --help   print this help and exit\n"
            "  --version    print the version and exit\n"
            "\n"
-           "Exit status: 0 after Esc or closing the window, or once --shot wrote FILE;\n"
-           "1 when the viewer cannot run (no display, window or OpenGL 2.0), or --shot\n"
-           "wrote no FILE (the program did not link, FILE cannot be written); 2 for a\n"
-           "bad command line or a DIR that cannot be entered.\n"
+           "Exit status: 0 after Esc or closing the window, or once --shot or --record\n"
+           "wrote FILE; 1 when the viewer cannot run (no display, window or OpenGL 2.0),\n"
+           "or --shot or --record could not write FILE (the program did not link, FILE\n"
+           "cannot be written, ffmpeg is missing or failed); 2 for a bad command line\n"
+           "or a DIR that cannot be entered.\n"
            "\n"
            "Manual: man qo (docs/qo.1 in the source), and README.md.\n";
 }

@@ -6,9 +6,11 @@
 #include "app/command_line.h"
 #include "app/main_loop.h"
 #include "app/process.h"
+#include "app/record.h"
 #include "app/save_watch.h"
 #include "app/shot.h"
 #include "display/display.h"
+#include "picture/offscreen.h"
 #include "picture/png_file.h"
 
 #include <cerrno>
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
         return usage_error_status;
     case command_run:
     case command_shot:
+    case command_record:
         break;
     }
     // The picture file is named from where qo was started, not from DIR.
@@ -65,13 +68,24 @@ int main(int argc, char** argv) {
         resolve_png_path(line.shot_file, shot_path, png_path_capacity) != 0) {
         return 1;
     }
+    if (line.action == command_record) {
+        int status = prepare_record(line);
+        if (status >= 0) {
+            return status;
+        }
+    }
     if (line.folder != nullptr && chdir(line.folder) != 0) {
         std::fprintf(stderr, "qo: cannot enter %s: %s\n", line.folder, std::strerror(errno));
         return usage_error_status;
     }
     prepare_process();
     if (line.action == command_shot) {
-        return take_shot(shot_path, line.shot_file, line.shot_frame);
+        return take_shot(shot_path, line.shot_file, line.shot_frame,
+                         line.width > 0 ? line.width : offscreen_width,
+                         line.height > 0 ? line.height : offscreen_height);
+    }
+    if (line.action == command_record) {
+        return record_frames();
     }
     int status = open_display();
     if (status == 0) {

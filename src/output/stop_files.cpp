@@ -19,6 +19,9 @@ std::atomic<int> holder{name_free};
 char name[stop_file_capacity];
 std::atomic<bool> named{false};
 
+// What a stop finishes first, or nullptr.
+std::atomic<void (*)(void)> action_at_stop{nullptr};
+
 // How long a stop waits for a file being made.
 constexpr int making_wait_ms = 500;
 
@@ -51,7 +54,15 @@ void clear_stop_file(void) {
     }
 }
 
+void register_stop_action(void (*action)(void)) {
+    action_at_stop.store(action);
+}
+
 void remove_stop_file(void) {
+    void (*action)(void) = action_at_stop.load();
+    if (action != nullptr) {
+        action();
+    }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(making_wait_ms);
     while (!take_name(name_held_by_stop)) {
         if (holder.load() == name_held_by_stop) {

@@ -26,10 +26,16 @@ void stop_file_made(void);
 // No file for a stop to remove any more (renamed into place, or removed).
 void clear_stop_file(void);
 
-// At a stop, on the stop mechanism's thread: waits (half a second at most)
-// for a file being made, then removes the file named, if any, and lets no
-// other be named. One renamed into place already is not there any more:
-// nothing to do.
+// What a stop must finish before the file named is removed (a video being
+// recorded: its encoder's input closed, the encoder waited for, the file put
+// in place and its name cleared), or nullptr for nothing. It runs on the stop
+// mechanism's thread and bounds its own waits.
+void register_stop_action(void (*action)(void));
+
+// At a stop, on the stop mechanism's thread: runs the action registered, if
+// any; then waits (half a second at most) for a file being made, removes the
+// file named, if any, and lets no other be named. One renamed into place
+// already is not there any more: nothing to do.
 void remove_stop_file(void);
 
 // The platform's removal of the named file, called by remove_stop_file:

@@ -1,6 +1,7 @@
-// The off-screen drawing of `qo --shot`: a GL context current on this thread
-// that draws into an 800x600 buffer of its own, never into a window shown,
-// and waits for no display refresh.
+// The off-screen drawing of `qo --shot` and `qo --record`: a GL context
+// current on this thread that draws into a buffer of its own (800x600, or
+// the size asked for), never into a window shown, and waits for no display
+// refresh.
 //
 // One backend per platform, picked in CMake: on Linux EGL on Mesa's
 // surfaceless platform (offscreen_egl.cpp), no display at all, drawing into
@@ -11,22 +12,27 @@
 // Windows driver offers (a hidden window's own pixels are not kept).
 #pragma once
 
-// The size of the picture: the viewer's window.
+// The size of the picture unless another is asked for: the viewer's window.
 constexpr int offscreen_width = 800;
 constexpr int offscreen_height = 600;
 
-// Makes a compatibility-profile GL context current on this thread with an
-// offscreen_width x offscreen_height buffer of 8-bit colour and a 16-bit
-// depth buffer to draw into, the viewport set to it, and gives the loader
-// its look-up of entry points (set_gl_proc_lookup). Returns 0, or 1 after
-// one stderr line naming what failed. close_offscreen must be called in
-// both cases.
-int open_offscreen(void);
+// Makes a compatibility-profile GL context current on this thread with a
+// `width` x `height` buffer of 8-bit colour and a 16-bit depth buffer to
+// draw into, the viewport set to it, and gives the loader its look-up of
+// entry points (set_gl_proc_lookup). Returns 0, or 1 after one stderr line
+// naming what failed; a size the GL cannot give is one line naming the
+// largest it can ("qo: cannot draw 20000x20000 off screen: the largest this
+// GL can give is 16384x16384"). close_offscreen must be called in both cases.
+int open_offscreen(int width, int height);
 
 // Releases the buffer and the context. Safe after a failed open_offscreen.
 void close_offscreen(void);
 
 // Reads what was drawn as 8-bit RGB, rows top to bottom, into `rgb`
-// (offscreen_width * offscreen_height * 3 bytes). Plain GL
+// (width * height * 3 bytes of the size last opened: the viewport
+// open_offscreen set, which nothing changes). Plain GL
 // (offscreen_pixels.cpp).
 void read_offscreen_pixels(unsigned char* rgb);
+
+// The line of a size the GL cannot give, with the largest it can.
+void report_offscreen_too_large(int width, int height, int largest_width, int largest_height);

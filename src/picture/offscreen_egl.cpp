@@ -6,11 +6,12 @@
 //
 // Desktop OpenGL (eglBindAPI(EGL_OPENGL_API)) with a compatibility-profile
 // context, as the viewer's legacy GLX context: the fixed-function matrices
-// and glRectf of the frame work unchanged. It draws into an 800x600 pbuffer
-// of exactly 8 bits per colour: the window's kind of buffer, which Mesa
-// rasterizes the same way up as the window (a framebuffer object is drawn
-// upside down in memory, which moves rounding in a few pixels of a detailed
-// shader), and no deeper colour that the read-back would round again.
+// and glRectf of the frame work unchanged. It draws into a pbuffer (800x600
+// unless another size is asked for) of exactly 8 bits per colour: the
+// window's kind of buffer, which Mesa rasterizes the same way up as the
+// window (a framebuffer object is drawn upside down in memory, which moves
+// rounding in a few pixels of a detailed shader), and no deeper colour that
+// the read-back would round again.
 #include "picture/offscreen.h"
 
 #include "display/extension_search.h"
@@ -118,7 +119,7 @@ int choose_config(EGLConfig* chosen) {
 
 } // namespace
 
-int open_offscreen(void) {
+int open_offscreen(int width, int height) {
     // Client extensions: asked of no display.
     const char* client_extensions = eglQueryString(EGL_NO_DISPLAY, EGL_EXTENSIONS);
     if (!extension_offered(client_extensions, "EGL_MESA_platform_surfaceless") ||
@@ -149,11 +150,22 @@ int open_offscreen(void) {
     if (choose_config(&config) != 0) {
         return 1;
     }
-    const EGLint surface_attributes[] = {EGL_WIDTH, offscreen_width, EGL_HEIGHT, offscreen_height,
-                                         EGL_NONE};
+    // The largest pbuffer this configuration gives.
+    EGLint largest_width = 0;
+    EGLint largest_height = 0;
+    eglGetConfigAttrib(egl.display, config, EGL_MAX_PBUFFER_WIDTH, &largest_width);
+    eglGetConfigAttrib(egl.display, config, EGL_MAX_PBUFFER_HEIGHT, &largest_height);
+    if (largest_width > 0 && largest_height > 0 &&
+        (width > largest_width || height > largest_height)) {
+        report_offscreen_too_large(width, height, largest_width, largest_height);
+        return 1;
+    }
+    const EGLint surface_attributes[] = {EGL_WIDTH, width, EGL_HEIGHT, height, EGL_NONE};
     egl.surface = eglCreatePbufferSurface(egl.display, config, surface_attributes);
     if (egl.surface == EGL_NO_SURFACE) {
-        return report_egl_failure("cannot create an 800x600 EGL pbuffer");
+        char what[96];
+        std::snprintf(what, sizeof what, "cannot create a %dx%d EGL pbuffer", width, height);
+        return report_egl_failure(what);
     }
     const EGLint context_attributes[] = {EGL_CONTEXT_OPENGL_PROFILE_MASK,
                                          EGL_CONTEXT_OPENGL_COMPATIBILITY_PROFILE_BIT, EGL_NONE};
@@ -166,9 +178,24 @@ int open_offscreen(void) {
     }
     egl.current = true;
     set_gl_proc_lookup(egl_proc_address);
+    // The viewport cannot be larger than the GL's largest: a larger buffer
+    // would be drawn only in part.
+    GLint largest_viewport[2] = {0, 0};
+    glGetIntegerv(GL_MAX_VIEWPORT_DIMS, largest_viewport);
+    if (largest_viewport[0] > 0 && largest_viewport[1] > 0 &&
+        (width > largest_viewport[0] || height > largest_viewport[1])) {
+        int most_width = largest_width > 0 && largest_width < largest_viewport[0]
+                             ? largest_width
+                             : largest_viewport[0];
+        int most_height = largest_height > 0 && largest_height < largest_viewport[1]
+                              ? largest_height
+                              : largest_viewport[1];
+        report_offscreen_too_large(width, height, most_width, most_height);
+        return 1;
+    }
     // What the window's first viewport is: the whole buffer (EGL sets it so
     // at the first make-current; said here as the window backend says it).
-    glViewport(0, 0, offscreen_width, offscreen_height);
+    glViewport(0, 0, width, height);
     return 0;
 }
 

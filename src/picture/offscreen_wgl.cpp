@@ -77,9 +77,7 @@ bool size_fits(int width, int height) {
     if (width <= largest_width && height <= largest_height) {
         return true;
     }
-    std::fprintf(stderr,
-                 "qo: cannot draw %dx%d off screen: the largest this GL can give is %dx%d\n", width,
-                 height, largest_width, largest_height);
+    report_offscreen_too_large(width, height, largest_width, largest_height);
     return false;
 }
 
@@ -123,11 +121,11 @@ int open_framebuffer(int width, int height) {
 
 } // namespace
 
-int open_offscreen(void) {
+int open_offscreen(int width, int height) {
     if (open_hidden_display() != 0) {
         return 1;
     }
-    return open_framebuffer(offscreen_width, offscreen_height);
+    return open_framebuffer(width, height);
 }
 
 void close_offscreen(void) {

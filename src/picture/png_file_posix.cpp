@@ -25,14 +25,14 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
-constexpr int max_pixels = 800 * 600;
-// A PNG holds the rows (a filter byte each) deflated: at worst stored, 5
-// bytes per block of at most 65535; plus the chunks around them.
-constexpr long png_capacity = max_pixels * 3L + 600 + (max_pixels * 3L + 600) / 8192 + 4096;
-unsigned char png_bytes[png_capacity];
+// The encoded picture, as large as the largest PNG of the picture (the
+// rows stored undeflated, with the chunks around them); one per thread, so
+// that pictures may be written on several threads at once.
+thread_local std::vector<unsigned char> png_bytes;
 
 int report(const char* file, const char* reason) {
     std::fprintf(stderr, "qo: cannot write %s: %s\n", file, reason);
@@ -211,8 +211,8 @@ int resolve_png_path(const char* file, char* path, int capacity) {
 
 int write_png_file(const char* path, const char* file, const unsigned char* rgb, int width,
                    int height) {
-    if (width <= 0 || height <= 0 || static_cast<long>(width) * height > max_pixels) {
-        return report(file, "the picture is larger than qo's buffer");
+    if (width <= 0 || height <= 0) {
+        return report(file, "the picture is empty");
     }
     png_image image;
     std::memset(&image, 0, sizeof image);
@@ -220,8 +220,11 @@ int write_png_file(const char* path, const char* file, const unsigned char* rgb,
     image.width = static_cast<png_uint_32>(width);
     image.height = static_cast<png_uint_32>(height);
     image.format = PNG_FORMAT_RGB;
-    png_alloc_size_t size = sizeof png_bytes;
-    if (!png_image_write_to_memory(&image, png_bytes, &size, 0, rgb, width * 3, nullptr)) {
+    png_alloc_size_t size = PNG_IMAGE_PNG_SIZE_MAX(image);
+    if (png_bytes.size() < size) {
+        png_bytes.resize(size);
+    }
+    if (!png_image_write_to_memory(&image, png_bytes.data(), &size, 0, rgb, width * 3, nullptr)) {
         png_image_free(&image);
         return report(file, image.message[0] != '\0' ? image.message : "libpng failed");
     }
@@ -240,10 +243,10 @@ int write_png_file(const char* path, const char* file, const unsigned char* rgb,
             return report(file, std::strerror(EISDIR));
         }
         if (!S_ISREG(info.st_mode)) {
-            return write_in_place(destination, file, png_bytes, size);
+            return write_in_place(destination, file, png_bytes.data(), size);
         }
         mode = info.st_mode & 07777;
     }
 
-    return replace_file(destination, file, png_bytes, size, mode);
+    return replace_file(destination, file, png_bytes.data(), size, mode);
 }

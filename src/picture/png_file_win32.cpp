@@ -23,16 +23,16 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace {
 
-constexpr int max_pixels = 800 * 600;
-// The picture in WIC's byte order (blue, green, red).
-unsigned char bgr_pixels[max_pixels * 3];
-// The PNG: at worst the rows stored, with the chunks around them (as on
-// POSIX).
-constexpr DWORD png_capacity = max_pixels * 3 + 600 + (max_pixels * 3 + 600) / 8192 + 4096;
-unsigned char png_bytes[png_capacity];
+// The picture in WIC's byte order (blue, green, red), and the PNG: at worst
+// the rows (a filter byte each) stored, 5 bytes per block of at most 65535,
+// with the chunks around them. One each per thread, so that pictures may be
+// written on several threads at once.
+thread_local std::vector<unsigned char> bgr_pixels;
+thread_local std::vector<unsigned char> png_bytes;
 
 // "qo: cannot write FILE: <the system's text> (error N)" for a Win32 error
 // or an HRESULT.
@@ -74,7 +74,8 @@ HRESULT encode_png(int width, int height, DWORD* size) {
         result = factory->CreateStream(&stream);
     }
     if (SUCCEEDED(result)) {
-        result = stream->InitializeFromMemory(png_bytes, png_capacity);
+        result =
+            stream->InitializeFromMemory(png_bytes.data(), static_cast<DWORD>(png_bytes.size()));
     }
     if (SUCCEEDED(result)) {
         result = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder);
@@ -101,7 +102,7 @@ HRESULT encode_png(int width, int height, DWORD* size) {
     if (SUCCEEDED(result)) {
         UINT stride = static_cast<UINT>(width) * 3;
         result = frame->WritePixels(static_cast<UINT>(height), stride,
-                                    stride * static_cast<UINT>(height), bgr_pixels);
+                                    stride * static_cast<UINT>(height), bgr_pixels.data());
     }
     if (SUCCEEDED(result)) {
         result = frame->Commit();
@@ -157,7 +158,7 @@ int write_to_device(const char* path, const char* file, DWORD size, bool* writte
         return 0;
     }
     *written = true;
-    bool ok = write_all(device, png_bytes, size);
+    bool ok = write_all(device, png_bytes.data(), size);
     DWORD error = GetLastError();
     CloseHandle(device);
     return ok ? 0 : report(file, error);
@@ -222,7 +223,7 @@ int replace_file(const char* path, const char* file, DWORD size) {
     }
     // As POSIX syncs before the rename: a same-volume MoveFileEx does not
     // write the data out, only the rename.
-    bool ok = write_all(made, png_bytes, size) && FlushFileBuffers(made);
+    bool ok = write_all(made, png_bytes.data(), size) && FlushFileBuffers(made);
     DWORD error = GetLastError();
     CloseHandle(made);
     if (ok && !MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -251,11 +252,19 @@ int resolve_png_path(const char* file, char* path, int capacity) {
 
 int write_png_file(const char* path, const char* file, const unsigned char* rgb, int width,
                    int height) {
-    if (width <= 0 || height <= 0 || static_cast<long>(width) * height > max_pixels) {
-        std::fprintf(stderr, "qo: cannot write %s: the picture is larger than qo's buffer\n", file);
+    if (width <= 0 || height <= 0) {
+        std::fprintf(stderr, "qo: cannot write %s: the picture is empty\n", file);
         return 1;
     }
-    for (long i = 0; i < static_cast<long>(width) * height * 3; i += 3) {
+    size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 3;
+    size_t rows = bytes + static_cast<size_t>(height);
+    if (bgr_pixels.size() < bytes) {
+        bgr_pixels.resize(bytes);
+    }
+    if (png_bytes.size() < rows + rows / 8192 + 4096) {
+        png_bytes.resize(rows + rows / 8192 + 4096);
+    }
+    for (size_t i = 0; i < bytes; i += 3) {
         bgr_pixels[i] = rgb[i + 2];
         bgr_pixels[i + 1] = rgb[i + 1];
         bgr_pixels[i + 2] = rgb[i];

@@ -124,6 +124,8 @@ contents)
     check_field Homepage "https://qo.example/"
     check_field Section graphics
     check_field Priority optional
+    # qo --record's videos: ffmpeg, an optional feature's program.
+    check_field Suggests ffmpeg
     depends=$(dpkg-deb -f "$deb" Depends)
     for library in libc6 libx11-6 libxi6; do
         grep -Eq "(^|, )$library( |,|$)" <<<"$depends" ||

@@ -95,7 +95,7 @@ TEST(ShotCommandLine, UsageErrors) {
 TEST(ShotCommandLine, UsageTextNamesShotAndFrame) {
     std::string text = usage_text();
     for (const char* part :
-         {"qo --shot FILE [--frame N] [DIR]", "--frame N", "PNG", "2147483647"}) {
+         {"qo --shot FILE [--frame N] [--size WxH] [DIR]", "--frame N", "PNG", "2147483647"}) {
         EXPECT_NE(text.find(part), std::string::npos) << part;
     }
 }
