@@ -11,6 +11,7 @@
 #include "picture/png_file.h"
 
 #include "output/stop_files.h"
+#include "picture/win32_error.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -38,12 +39,7 @@ thread_local std::vector<unsigned char> png_bytes;
 // or an HRESULT.
 int report(const char* file, DWORD code) {
     char reason[256];
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, reason, sizeof reason, nullptr);
-    while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' ||
-                          reason[length - 1] == ' ' || reason[length - 1] == '.')) {
-        reason[--length] = '\0';
-    }
+    int length = win32_error_text(code, reason, sizeof reason);
     if (length == 0) {
         std::fprintf(stderr, "qo: cannot write %s: error 0x%08lX\n", file,
                      static_cast<unsigned long>(code));

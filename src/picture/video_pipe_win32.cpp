@@ -7,6 +7,7 @@
 
 #include "output/stop_files.h"
 #include "picture/ffmpeg_args.h"
+#include "picture/win32_error.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -34,12 +35,7 @@ constexpr DWORD log_tail_bytes = 2048;
 // "qo: <what>: <the system's text> (error N)".
 void report(const char* what, DWORD code) {
     char reason[256];
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                  nullptr, code, 0, reason, sizeof reason, nullptr);
-    while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' ||
-                          reason[length - 1] == ' ' || reason[length - 1] == '.')) {
-        reason[--length] = '\0';
-    }
+    int length = win32_error_text(code, reason, sizeof reason);
     std::fprintf(stderr, "qo: %s: %s (error %lu)\n", what, length > 0 ? reason : "unknown error",
                  static_cast<unsigned long>(code));
 }

@@ -324,6 +324,14 @@ std::string with_slow_swap_shim() {
     return with_shim(QO_SLOW_SWAP_SHIM_PATH);
 }
 
+// The environment of a viewer whose frames take slow_frame_ms once the file
+// `slow` exists; `asleep` appears while a slow frame sleeps.
+std::vector<std::string> slow_frames(const std::string& slow, const std::string& asleep) {
+    return {"LD_PRELOAD=" + with_slow_swap_shim(),
+            "QO_SLOW_SWAP_MS=" + std::to_string(slow_frame_ms), "QO_SLOW_SWAP_WHEN=" + slow,
+            "QO_SLOW_SWAP_ASLEEP=" + asleep};
+}
+
 enum class output_kind { file, pipe, unread_pipe };
 
 struct stop_case {
@@ -344,10 +352,7 @@ TEST_P(StopsBySignal, InALongFrameEndsByItAtOnceWithEveryBuildWhole) {
     }
     const std::string slow = folder_ + "/slow";
     const std::string asleep = folder_ + "/asleep";
-    ASSERT_NO_FATAL_FAILURE(
-        start_and_watch_clock({}, {"LD_PRELOAD=" + with_slow_swap_shim(),
-                                   "QO_SLOW_SWAP_MS=" + std::to_string(slow_frame_ms),
-                                   "QO_SLOW_SWAP_WHEN=" + slow, "QO_SLOW_SWAP_ASLEEP=" + asleep}));
+    ASSERT_NO_FATAL_FAILURE(start_and_watch_clock({}, slow_frames(slow, asleep)));
     ASSERT_NO_FATAL_FAILURE(rebuild_broken_every_frame());
     if (c.output == output_kind::unread_pipe) {
         // The page fills, then the block: the viewer waits in its write for
@@ -454,10 +459,7 @@ TEST_F(StopSignal, NeverWaitsForAReaderOfAFullPipe) {
     ASSERT_NO_FATAL_FAILURE(use_a_full_pipe());
     const std::string slow = folder_ + "/slow";
     const std::string asleep = folder_ + "/asleep";
-    ASSERT_NO_FATAL_FAILURE(
-        start_and_watch_clock({}, {"LD_PRELOAD=" + with_slow_swap_shim(),
-                                   "QO_SLOW_SWAP_MS=" + std::to_string(slow_frame_ms),
-                                   "QO_SLOW_SWAP_WHEN=" + slow, "QO_SLOW_SWAP_ASLEEP=" + asleep}));
+    ASSERT_NO_FATAL_FAILURE(start_and_watch_clock({}, slow_frames(slow, asleep)));
     ASSERT_NO_FATAL_FAILURE(rebuild_broken_every_frame());
     ASSERT_NO_FATAL_FAILURE(wait_for_failed_builds(2));
     ASSERT_TRUE(write_file(slow, ""));
