@@ -20,9 +20,14 @@ void add_all(ffmpeg_command* command, const char* const* arguments) {
 
 // RGB to YUV 4:2:0 with the BT.709 matrix in limited range (pure red at
 // Y = 63), done by the conversion itself: ffmpeg's default for rgb24 input
-// is the BT.601 matrix (Y = 81), which tags alone would only mislabel.
+// is the BT.601 matrix (Y = 81), which tags alone would only mislabel. The
+// frames are marked BT.709 too (setparams): from ffmpeg 7 on the encoder
+// takes the frames' primaries and transfer over the options below, and the
+// scaler leaves those unknown.
 const char* const bt709_yuv420p[] = {"-vf",
-                                     "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p",
+                                     "scale=out_color_matrix=bt709:out_range=tv,format=yuv420p,"
+                                     "setparams=color_primaries=bt709:color_trc=bt709:"
+                                     "colorspace=bt709:range=tv",
                                      "-pix_fmt",
                                      "yuv420p",
                                      "-colorspace",

@@ -22,7 +22,9 @@ std::string joined(const ffmpeg_command& command) {
 TEST(FfmpegArgs, CommandOfEachKind) {
     const std::string input = "ffmpeg -hide_banner -loglevel error -y -f rawvideo -pix_fmt rgb24 "
                               "-s 1920x1080 -framerate 60 -i - ";
-    const std::string bt709 = "-vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p "
+    const std::string bt709 = "-vf scale=out_color_matrix=bt709:out_range=tv,format=yuv420p,"
+                              "setparams=color_primaries=bt709:color_trc=bt709:colorspace=bt709:"
+                              "range=tv "
                               "-pix_fmt yuv420p -colorspace bt709 -color_primaries bt709 "
                               "-color_trc bt709 -color_range tv ";
     struct Case {
