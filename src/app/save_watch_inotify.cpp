@@ -61,6 +61,11 @@ int open_count[2] = {0, 0};
 // looked at again until it is replaced, since each look's own open and close
 // would be news of it and keep the events' rule waiting.
 bool no_lease[2] = {false, false};
+// Set when a link led to its target anew in this poll: the target is looked
+// at from the next poll on. Its folder's watch was added just now, so a
+// write that ended between that and a look would still send its events, and
+// be taken for a second save of the same file.
+bool look_next_poll[2] = {false, false};
 // What one read of the descriptor takes: room for many events of the
 // longest name. Not on the stack, so that a poll without a watch costs no
 // stack probing.
@@ -338,6 +343,7 @@ int start_save_watch(const char* folder) {
         pending_written[index] = false;
         open_count[index] = 0;
         no_lease[index] = false;
+        look_next_poll[index] = false;
         follow_link(index);
     }
     return 0;
@@ -370,6 +376,7 @@ void note_changes(const inotify_scan& scan) {
             // before its folder was watched): look at it as at a save.
             pending[index] = true;
             pending_written[index] = true;
+            look_next_poll[index] = look_next_poll[index] || led_somewhere;
         } else if (pending[index]) {
             open_count[index] += scan.opens[index];
         }
@@ -404,6 +411,10 @@ bool complete_by_events(int index, bool quiet) {
     int saved = 0;
     for (int index = 0; index < 2; ++index) {
         if (!pending[index]) {
+            continue;
+        }
+        if (look_next_poll[index]) {
+            look_next_poll[index] = false;
             continue;
         }
         // Through the link, if it is one: the file it leads to now.

@@ -468,7 +468,12 @@ TEST_F(SaveWatch, ALinkIsFollowedAgainOnceItsTargetIsThere) {
         int step = 0;
         for (const auto& s : c.steps) {
             ASSERT_NO_FATAL_FAILURE(s.first());
-            EXPECT_EQ(poll_save_watch(), s.second) << c.what << ", step " << step;
+            // A target found anew is looked at from the poll after (the
+            // events of a write that ended as its folder was watched are in
+            // by then): the save is counted once within two polls.
+            int saves = poll_save_watch();
+            saves += poll_save_watch();
+            EXPECT_EQ(saves, s.second) << c.what << ", step " << step;
             EXPECT_EQ(poll_save_watch(), 0) << c.what << ", step " << step << ": seen twice";
             ++step;
         }
