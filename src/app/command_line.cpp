@@ -55,6 +55,24 @@ const char* take_value(command_line* line, int argc, const char* const* argv, in
     return argv[++*i];
 }
 
+// The file name after option `argv[*i]` (`--shot`, `--record`), taken into
+// `*file`: false after a usage error (none, an empty one, a second one).
+bool take_file(command_line* line, int argc, const char* const* argv, int* i, const char** file,
+               const char* second) {
+    const char* option = argv[*i];
+    const char* value = take_value(line, argc, argv, i, "missing file name after");
+    if (value == nullptr || value[0] == '\0') {
+        set_error(line, "missing file name after", option);
+        return false;
+    }
+    if (*file != nullptr) {
+        set_error(line, second, value);
+        return false;
+    }
+    *file = value;
+    return true;
+}
+
 } // namespace
 
 command_line parse_command_line(int argc, const char* const* argv) {
@@ -85,15 +103,9 @@ command_line parse_command_line(int argc, const char* const* argv) {
         } else if (std::strcmp(argument, "--paused") == 0) {
             line.paused = true;
         } else if (std::strcmp(argument, "--shot") == 0) {
-            if (i + 1 >= argc || argv[i + 1] == nullptr || argv[i + 1][0] == '\0') {
-                set_error(&line, "missing file name after", argument);
+            if (!take_file(&line, argc, argv, &i, &line.shot_file, "more than one picture file:")) {
                 return line;
             }
-            if (line.shot_file != nullptr) {
-                set_error(&line, "more than one picture file:", argv[i + 1]);
-                return line;
-            }
-            line.shot_file = argv[++i];
         } else if (std::strcmp(argument, "--frame") == 0) {
             const char* value = take_value(&line, argc, argv, &i, "missing frame number after");
             if (value == nullptr) {
@@ -106,16 +118,10 @@ command_line parse_command_line(int argc, const char* const* argv) {
             }
             frame_given = true;
         } else if (std::strcmp(argument, "--record") == 0) {
-            const char* value = take_value(&line, argc, argv, &i, "missing file name after");
-            if (value == nullptr || value[0] == '\0') {
-                set_error(&line, "missing file name after", argument);
+            if (!take_file(&line, argc, argv, &i, &line.record_file,
+                           "more than one recording file:")) {
                 return line;
             }
-            if (line.record_file != nullptr) {
-                set_error(&line, "more than one recording file:", value);
-                return line;
-            }
-            line.record_file = value;
         } else if (std::strcmp(argument, "--frames") == 0) {
             const char* value = take_value(&line, argc, argv, &i, "missing frames A-B after");
             if (value == nullptr) {
