@@ -643,7 +643,13 @@ TEST_F(StopSignal, CtrlCInALongFrameEndsAtOnceWithEveryBuild) {
     clock_reading heavy = wait_for_clock(server_.display, area_, 1, 0, deadline_ms);
     release_f5();
     ASSERT_GE(heavy.frame, 0) << "the heavy shader did not show";
-    // The frame after the one that showed it is under way now.
+    // The frame after the one that showed it has begun: it reads the key's
+    // release and rebuilds (F5 was still down), then draws for seconds. The
+    // Ctrl+C comes once it is in that draw. Sent in those first milliseconds,
+    // while the main thread is inside malloc, it hangs Wine itself: Wine's
+    // SIGINT handler starts the console thread with pthread_create, which
+    // allocates too, and waits for the lock the main thread holds for good.
+    std::this_thread::sleep_for(std::chrono::milliseconds(slow_frame_ms / 10));
     auto sent = std::chrono::steady_clock::now();
     ASSERT_NO_FATAL_FAILURE(stop_promptly(SIGINT));
     std::printf(
