@@ -346,6 +346,12 @@ std::string make_temp_folder(const std::string& tag) {
     return buffer.data();
 }
 
+std::string folder_tag(const std::string& test_name) {
+    std::string tag = test_name.substr(0, 24);
+    std::replace(tag.begin(), tag.end(), '/', '-');
+    return tag;
+}
+
 void remove_folder(const std::string& path) {
     if (path.empty()) {
         return;

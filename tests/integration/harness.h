@@ -99,6 +99,9 @@ int ignore_x_errors(Display* display, XErrorEvent* error);
 
 // A new empty folder under the temporary directory; "" on failure.
 std::string make_temp_folder(const std::string& tag);
+// A test's name as a short part of a folder name: its first 24 characters,
+// with the '/' of parameterised names as '-'.
+std::string folder_tag(const std::string& test_name);
 // Removes the folder and everything in it.
 void remove_folder(const std::string& path);
 // Replaces the file's contents (written beside it and renamed over it, so a

@@ -185,10 +185,7 @@ class PictureFixture : public ::testing::Test {
             ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
         }
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string tag = std::string(info->name()).substr(0, 24);
-        for (char& c : tag) {
-            c = c == '/' ? '-' : c;
-        }
+        std::string tag = folder_tag(info->name());
         std::string suite = info->test_suite_name();
         for (char& c : suite) {
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));

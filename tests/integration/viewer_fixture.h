@@ -19,12 +19,7 @@ class ViewerFixture : public ::testing::Test {
         ASSERT_TRUE(platform_ready(platform_, &error)) << error;
         ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string tag = std::string(info->name()).substr(0, 24);
-        for (char& c : tag) {
-            if (c == '/') {
-                c = '-';
-            }
-        }
+        std::string tag = folder_tag(info->name());
         folder_ = make_temp_folder(prefix + "-" + tag);
         ASSERT_FALSE(folder_.empty()) << "cannot make a temporary folder";
     }

@@ -151,10 +151,7 @@ class PortalScenario : public ::testing::Test {
         ASSERT_EQ(access(python, X_OK), 0) << python << " is missing: install python3";
         ASSERT_TRUE(start_xvfb(&server_, &error)) << error;
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string tag = std::string(info->name()).substr(0, 24);
-        for (char& c : tag) {
-            c = c == '/' ? '-' : c;
-        }
+        std::string tag = folder_tag(info->name());
         folder_ = make_temp_folder("portal-" + tag);
         ASSERT_FALSE(folder_.empty()) << "cannot make a temporary folder";
         log_path_ = folder_ + "/portal.log";

@@ -29,10 +29,7 @@ void RobustScenario::SetUp() {
     // manager has just destroyed: no test dies of that.
     XSetErrorHandler(ignore_x_errors);
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string tag = std::string(info->name()).substr(0, 24);
-    for (char& c : tag) {
-        c = c == '/' ? '-' : c;
-    }
+    std::string tag = folder_tag(info->name());
     folder_ = make_temp_folder("robust-" + platform_.name + "-" + tag);
     ASSERT_FALSE(folder_.empty()) << "cannot make a temporary folder";
 }
